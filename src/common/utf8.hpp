@@ -1,0 +1,102 @@
+// UTF-8 validation: finds the first byte where a byte string stops being well-formed
+// UTF-8. Header-only, no interpreter; safe to call with the lock released.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vorlane {
+
+// Returned by first_invalid_utf8 when the whole input is valid.
+inline constexpr std::size_t kUtf8Valid = std::string_view::npos;
+
+namespace utf8_detail {
+
+// True when none of the 8 bytes at `bytes` has its high bit set.
+[[nodiscard]] inline bool all_ascii_8(const unsigned char* bytes) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return (word & 0x8080808080808080ULL) == 0;
+}
+
+// True when none of the 16 bytes at `bytes` has its high bit set.
+[[nodiscard]] inline bool all_ascii_16(const unsigned char* bytes) noexcept {
+#if defined(__SSE2__)
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    return _mm_movemask_epi8(block) == 0;
+#else
+    std::uint64_t first;
+    std::uint64_t second;
+    std::memcpy(&first, bytes, sizeof first);
+    std::memcpy(&second, bytes + 8, sizeof second);
+    return ((first | second) & 0x8080808080808080ULL) == 0;
+#endif
+}
+
+[[nodiscard]] inline bool is_continuation(unsigned char byte) noexcept {
+    return (byte & 0xC0) == 0x80;
+}
+
+}  // namespace utf8_detail
+
+// The offset of the first byte of the first ill-formed sequence in `bytes` (which is
+// also the length of its longest valid prefix), or kUtf8Valid when all of it is
+// well-formed UTF-8. Overlong forms, surrogates (U+D800 to U+DFFF), values above
+// U+10FFFF and sequences cut off by the end of the input are ill-formed.
+[[nodiscard]] inline std::size_t first_invalid_utf8(std::string_view bytes) noexcept {
+    using utf8_detail::is_continuation;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    std::size_t offset = 0;
+    while (offset < size) {
+        // Markup and most texts are ASCII: skip it a block at a time, then a byte at
+        // a time up to the next lead byte.
+        while (size - offset >= 16 && utf8_detail::all_ascii_16(data + offset)) offset += 16;
+        if (size - offset >= 8 && utf8_detail::all_ascii_8(data + offset)) offset += 8;
+        while (offset < size && data[offset] < 0x80) ++offset;
+        if (offset == size) break;
+
+        // Well-formed sequences (lead byte, then the allowed range of the second
+        // byte; every later byte is 0x80 to 0xBF):
+        //   C2..DF 80..BF | E0 A0..BF | E1..EC 80..BF | ED 80..9F | EE..EF 80..BF
+        //   F0 90..BF | F1..F3 80..BF | F4 80..8F
+        const unsigned char lead = data[offset];
+        std::size_t length;
+        unsigned char second_low = 0x80;
+        unsigned char second_high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) second_low = 0xA0;
+            if (lead == 0xED) second_high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) second_low = 0x90;
+            if (lead == 0xF4) second_high = 0x8F;
+        } else {
+            return offset;
+        }
+        if (size - offset < length) return offset;
+        const unsigned char second = data[offset + 1];
+        if (second < second_low || second > second_high) return offset;
+        for (std::size_t index = 2; index < length; ++index) {
+            if (!is_continuation(data[offset + index])) return offset;
+        }
+        offset += length;
+    }
+    return kUtf8Valid;
+}
+
+// True when all of `bytes` is well-formed UTF-8.
+[[nodiscard]] inline bool is_valid_utf8(std::string_view bytes) noexcept {
+    return first_invalid_utf8(bytes) == kUtf8Valid;
+}
+
+}  // namespace vorlane

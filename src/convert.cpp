@@ -1,0 +1,53 @@
+// Argument conversions shared by the entry points.
+#include "convert.hpp"
+
+namespace vorlane {
+
+CallResult<std::string_view> utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(str, &size);
+    if (bytes == nullptr) return CallError::captured();
+    return std::string_view(bytes, static_cast<std::size_t>(size));
+}
+
+CallResult<std::string_view> utf8_argument(PyObject* object, const char* parameter) {
+    if (object == nullptr || !PyUnicode_Check(object)) {
+        return type_mismatch(object == nullptr ? Py_None : object, "str").noting(parameter);
+    }
+    auto bytes = utf8_of(object);
+    if (!bytes) return std::move(bytes).error().noting(parameter);
+    return bytes.value();
+}
+
+CallResult<PyRef> new_str(std::string_view bytes) {
+    PyRef text = PyRef::adopt(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    if (!text) return CallError::null_object();
+    return text;
+}
+
+}  // namespace vorlane
+
+namespace vorlane {
+
+CallError not_a_sequence(PyObject* object) {
+    // The class is fetched once and kept for the life of the process.
+    static PyObject* sequence_class = nullptr;
+    if (sequence_class == nullptr) {
+        PyRef module = PyRef::adopt(PyImport_ImportModule("collections.abc"));
+        if (!module) return CallError::captured();
+        PyObject* found = PyObject_GetAttrString(module.get(), "Sequence");
+        if (found == nullptr) return CallError::captured();
+        if (sequence_class == nullptr) {
+            sequence_class = found;
+        } else {
+            Py_DECREF(found);
+        }
+    }
+    PyRef name = PyRef::adopt(PyType_GetName(reinterpret_cast<PyTypeObject*>(sequence_class)));
+    if (!name) return CallError::captured();
+    auto text = utf8_of(name.get());
+    if (!text) return std::move(text).error();
+    return type_mismatch(object, std::string(text.value()).c_str());
+}
+
+}  // namespace vorlane

@@ -1,0 +1,49 @@
+// Conversions of Python arguments into the values bodies need. Requires the lock.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "call_error.hpp"
+#include "common/io_error.hpp"
+
+namespace vorlane {
+
+// The UTF-8 bytes of a str argument, read in place (valid while `object` lives).
+// Not a str: the type-mismatch error; no UTF-8 form: the interpreter's error.
+// Both carry the note naming `parameter`.
+[[nodiscard]] CallResult<std::string_view> utf8_argument(PyObject* object, const char* parameter);
+
+// The UTF-8 bytes of a str known to be one; the interpreter's encoding error otherwise.
+[[nodiscard]] CallResult<std::string_view> utf8_of(PyObject* str);
+
+// A new str from UTF-8 bytes; a failed creation is the "PyObject pointer is null"
+// internal failure.
+[[nodiscard]] CallResult<PyRef> new_str(std::string_view bytes);
+
+}  // namespace vorlane
+
+namespace vorlane {
+
+// "'{type}' object is not an instance of 'Sequence'", naming the abstract sequence
+// class of collections.abc (imported once per process, on first need).
+[[nodiscard]] CallError not_a_sequence(PyObject* object);
+
+// The refusal of a str where a sequence of items is wanted.
+[[nodiscard]] inline CallError str_is_not_a_sequence() {
+    return CallError::type_error("Can't extract `str` to `Vec`");
+}
+
+}  // namespace vorlane
+
+namespace vorlane {
+
+// The OSError of a file error: the fixed text as plain OSError, or the subclass
+// and "{description} (os error {code})" of the error number.
+[[nodiscard]] inline CallError io_call_error(const IoError& error) {
+    if (error.message != nullptr) return CallError::os_message(error.message);
+    return CallError::os_errno(error.os_errno);
+}
+
+}  // namespace vorlane

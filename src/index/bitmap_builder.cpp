@@ -1,0 +1,302 @@
+// The bitmap index builder: one pass marks every unquoted '<' and '>' in two
+// bitmaps, a second pass walks the marked '<' offsets and pairs each with the next
+// marked '>'. Chosen for quote-dense input, where skipping quoted values tag by
+// tag would dominate. Runs without the interpreter lock.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "index/index_writer.hpp"
+#include "index/markup_bitmaps.hpp"
+#include "index/structural_index.hpp"
+
+namespace vorlane {
+
+namespace {
+
+using index_build::IndexWriter;
+using index_build::kMaxNameLength;
+
+// The byte classes of one 64-byte block (or a shorter final block), one bit per byte.
+struct BlockMasks {
+    std::uint64_t double_quotes = 0;
+    std::uint64_t apostrophes = 0;
+    std::uint64_t opens = 0;
+    std::uint64_t closes = 0;
+};
+
+BlockMasks classify_bytewise(const char* block, std::size_t count) noexcept {
+    BlockMasks masks;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        switch (block[i]) {
+            case '"': masks.double_quotes |= bit; break;
+            case '\'': masks.apostrophes |= bit; break;
+            case '<': masks.opens |= bit; break;
+            case '>': masks.closes |= bit; break;
+            default: break;
+        }
+    }
+    return masks;
+}
+
+#if defined(__SSE2__)
+BlockMasks classify_full_block(const char* block) noexcept {
+    const __m128i double_quote = _mm_set1_epi8('"');
+    const __m128i apostrophe = _mm_set1_epi8('\'');
+    const __m128i open = _mm_set1_epi8('<');
+    const __m128i close = _mm_set1_epi8('>');
+    BlockMasks masks;
+    for (int lane = 0; lane < 4; ++lane) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * lane));
+        const int shift = 16 * lane;
+        auto bits = [&](__m128i needle) {
+            return static_cast<std::uint64_t>(
+                       static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle))))
+                   << shift;
+        };
+        masks.double_quotes |= bits(double_quote);
+        masks.apostrophes |= bits(apostrophe);
+        masks.opens |= bits(open);
+        masks.closes |= bits(close);
+    }
+    return masks;
+}
+#else
+BlockMasks classify_full_block(const char* block) noexcept { return classify_bytewise(block, 64); }
+#endif
+
+enum class QuoteState : std::uint8_t { None, Double, Apostrophe };
+
+// Bits from `from` to 63 inclusive.
+constexpr std::uint64_t bits_from(unsigned from) noexcept {
+    return from >= 64 ? 0 : ~std::uint64_t{0} << from;
+}
+
+// Bit i of the result is the parity of the set bits 0..i of `bits`.
+constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
+    bits ^= bits << 1;
+    bits ^= bits << 2;
+    bits ^= bits << 4;
+    bits ^= bits << 8;
+    bits ^= bits << 16;
+    bits ^= bits << 32;
+    return bits;
+}
+
+// Bits of the block that lie inside a quoted run, given the quote state at the
+// block's first byte; updates `state` to the state after the block. The work is
+// one step per quote byte, so blocks without quotes cost nothing here.
+std::uint64_t quoted_bits_stepwise(const BlockMasks& masks, QuoteState& state) noexcept {
+    std::uint64_t quoted = 0;
+    unsigned pos = 0;
+    unsigned run_start = 0;
+    while (pos < 64) {
+        if (state == QuoteState::None) {
+            const std::uint64_t next = (masks.double_quotes | masks.apostrophes) & bits_from(pos);
+            if (next == 0) break;
+            const unsigned at = static_cast<unsigned>(std::countr_zero(next));
+            state = (masks.double_quotes >> at) & 1 ? QuoteState::Double : QuoteState::Apostrophe;
+            run_start = at;
+            pos = at + 1;
+        } else {
+            const std::uint64_t closers =
+                state == QuoteState::Double ? masks.double_quotes : masks.apostrophes;
+            const std::uint64_t next = closers & bits_from(pos);
+            if (next == 0) {
+                quoted |= bits_from(run_start);
+                break;
+            }
+            const unsigned at = static_cast<unsigned>(std::countr_zero(next));
+            quoted |= bits_from(run_start) & ~bits_from(at + 1);
+            state = QuoteState::None;
+            pos = at + 1;
+        }
+    }
+    return quoted;
+}
+
+// Same contract as quoted_bits_stepwise. When only one quote kind can matter in
+// the block (the other kind is absent, and the open quote, if any, is of the kind
+// present) every quote byte toggles the state, so the quoted bits are a prefix
+// parity: the usual case of attribute-heavy markup, at a fixed cost per block.
+std::uint64_t quoted_bits(const BlockMasks& masks, QuoteState& state) noexcept {
+    std::uint64_t toggles;
+    QuoteState kind;
+    if (masks.apostrophes == 0 && state != QuoteState::Apostrophe) {
+        toggles = masks.double_quotes;
+        kind = QuoteState::Double;
+    } else if (masks.double_quotes == 0 && state != QuoteState::Double) {
+        toggles = masks.apostrophes;
+        kind = QuoteState::Apostrophe;
+    } else {
+        return quoted_bits_stepwise(masks, state);
+    }
+    std::uint64_t quoted = prefix_xor(toggles);
+    if (state != QuoteState::None) quoted = ~quoted;
+    // The state after the block is the parity of the last bit.
+    state = (quoted >> 63) != 0 ? kind : QuoteState::None;
+    return quoted;
+}
+
+// The '>' offsets in ascending order, narrowed to Offset (32 bits for every input
+// under 4 GiB, which halves the list's memory).
+template <typename Offset>
+std::vector<Offset> collect_close_offsets(const std::vector<std::uint64_t>& close_bits) {
+    std::size_t count = 0;
+    for (const std::uint64_t word : close_bits) count += static_cast<std::size_t>(std::popcount(word));
+    std::vector<Offset> offsets;
+    offsets.reserve(count);
+    for (std::size_t word_index = 0; word_index < close_bits.size(); ++word_index) {
+        std::uint64_t word = close_bits[word_index];
+        while (word != 0) {
+            offsets.push_back(static_cast<Offset>(word_index * 64 + std::countr_zero(word)));
+            word &= word - 1;
+        }
+    }
+    return offsets;
+}
+
+template <typename Offset>
+Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input,
+                                                      const MarkupBitmaps& bitmaps) {
+    const char* data = input.data();
+    const std::size_t length = input.size();
+    const std::vector<Offset> closes = collect_close_offsets<Offset>(bitmaps.close_bits);
+    std::size_t close_cursor = 0;
+    IndexWriter writer(input);
+    // '<' offsets below this one lie inside the comment, CDATA section or
+    // instruction recorded last and are passed over.
+    std::size_t next_open_allowed = 0;
+
+    for (std::size_t word_index = 0; word_index < bitmaps.open_bits.size(); ++word_index) {
+        std::uint64_t word = bitmaps.open_bits[word_index];
+        while (word != 0) {
+            const std::size_t open = word_index * 64 + static_cast<std::size_t>(std::countr_zero(word));
+            word &= word - 1;
+            if (open < next_open_allowed) continue;
+
+            writer.append_text_before(open);
+            // A '<' in the last byte opens nothing: the index is complete.
+            if (open + 1 >= length) return std::move(writer).finish();
+            while (close_cursor < closes.size() && closes[close_cursor] <= open) ++close_cursor;
+            if (close_cursor == closes.size()) return ScanError{ScanError::Kind::UnclosedTag, open};
+            const std::size_t close = closes[close_cursor];
+
+            TagKind kind;
+            std::size_t end;
+            std::size_t name_offset = 0;
+            std::size_t name_len = 0;
+            const char marker = data[open + 1];
+            if (marker == '!') {
+                if (index_build::has_literal_at(input, open + 2, "--")) {
+                    kind = TagKind::Comment;
+                    if (open + 6 < length) {
+                        const std::size_t found =
+                            index_build::find_terminator<'-', '-'>(data, open + 6, length);
+                        end = found < length ? found : length - 2;
+                    } else {
+                        end = open + 4;
+                    }
+                } else if (index_build::has_literal_at(input, open + 2, "[CDATA[")) {
+                    kind = TagKind::CData;
+                    const std::size_t body = open + 9;
+                    if (body + 2 < length) {
+                        const std::size_t found =
+                            index_build::find_terminator<']', ']'>(data, body + 2, length);
+                        if (found < length) {
+                            end = found;
+                            writer.append_text(body, found - 2);
+                        } else {
+                            end = length - 2;
+                        }
+                    } else {
+                        end = body;
+                    }
+                } else {
+                    // A document type declaration or another "<!" construct: no entry.
+                    writer.skip_to(close);
+                    continue;
+                }
+            } else if (marker == '/') {
+                kind = TagKind::Close;
+                name_offset = open + 2;
+                name_len = index_build::scan_name(data, name_offset, close,
+                                                  index_build::kStopWhitespace) -
+                           name_offset;
+                end = close;
+            } else if (marker == '?') {
+                kind = TagKind::ProcessingInstruction;
+                name_offset = open + 2;
+                const std::size_t target_end =
+                    index_build::scan_name(data, name_offset, length,
+                                           index_build::kStopWhitespace | index_build::kStopGreater |
+                                               index_build::kStopQuestion);
+                name_len = target_end - name_offset;
+                end = index_build::processing_instruction_end(data, target_end, length);
+            } else {
+                name_offset = open + 1;
+                name_len = index_build::scan_name(data, name_offset, close,
+                                                  index_build::kStopWhitespace |
+                                                      index_build::kStopSlash) -
+                           name_offset;
+                kind = data[close - 1] == '/' ? TagKind::SelfClosing : TagKind::Open;
+                end = close;
+            }
+
+            if (name_len > kMaxNameLength) return ScanError{ScanError::Kind::NameTooLong, open};
+            writer.record(open, end, kind, name_offset, name_len);
+            if (kind == TagKind::Comment || kind == TagKind::CData ||
+                kind == TagKind::ProcessingInstruction) {
+                next_open_allowed = end + 1;
+            }
+        }
+    }
+    return std::move(writer).finish();
+}
+
+}  // namespace
+
+MarkupBitmaps scan_markup_bitmaps(std::string_view input) {
+    const char* data = input.data();
+    const std::size_t length = input.size();
+    const std::size_t word_count = (length + 63) / 64;
+    MarkupBitmaps bitmaps;
+    bitmaps.open_bits.resize(word_count);
+    bitmaps.close_bits.resize(word_count);
+
+    // The quote state deliberately runs through character data, comments and
+    // CDATA sections as well as tags: a lone apostrophe in text hides every '<'
+    // and '>' up to the next apostrophe. Tree assembly reports what that causes.
+    QuoteState state = QuoteState::None;
+    for (std::size_t word_index = 0; word_index < word_count; ++word_index) {
+        const std::size_t block_start = word_index * 64;
+        const std::size_t block_len = length - block_start < 64 ? length - block_start : 64;
+        const BlockMasks masks = block_len == 64 ? classify_full_block(data + block_start)
+                                                 : classify_bytewise(data + block_start, block_len);
+        std::uint64_t visible = ~std::uint64_t{0};
+        if ((masks.double_quotes | masks.apostrophes) != 0 || state != QuoteState::None) {
+            visible = ~quoted_bits(masks, state);
+        }
+        bitmaps.open_bits[word_index] = masks.opens & visible;
+        bitmaps.close_bits[word_index] = masks.closes & visible;
+    }
+    return bitmaps;
+}
+
+Result<StructuralIndex, ScanError> build_index_bitmap(std::string_view input) {
+    const MarkupBitmaps bitmaps = scan_markup_bitmaps(input);
+    if (static_cast<std::uint64_t>(input.size()) > std::numeric_limits<std::uint32_t>::max()) {
+        return build_from_bitmaps<std::uint64_t>(input, bitmaps);
+    }
+    return build_from_bitmaps<std::uint32_t>(input, bitmaps);
+}
+
+}  // namespace vorlane

@@ -1,0 +1,137 @@
+// IndexWriter and the construct scans both index builders share: appending
+// entries and text runs to a StructuralIndex, the name-stop tables, and the
+// searches for the terminators of processing instructions, comments and CDATA.
+// Header-only, no interpreter; runs without the lock.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "index/byte_search.hpp"
+#include "index/structural_index.hpp"
+
+namespace vorlane::index_build {
+
+// Longest name a NameRef can describe. A longer element name, end-tag name or
+// instruction target makes both builders fail with ScanError::NameTooLong at the
+// offset of the construct's '<' (the reader reports it as a malformed document).
+// The check is made as the entry is recorded, after the construct's end is known,
+// so an unclosed or unterminated construct reports that failure instead.
+inline constexpr std::size_t kMaxNameLength = 0xFFFF;
+
+// Bytes that end a name inside markup. Whitespace is exactly TAB, LF, FF, CR and
+// SPACE; vertical tab (0x0B) is an ordinary name byte.
+enum NameStop : std::uint8_t {
+    kStopWhitespace = 1,
+    kStopSlash = 2,
+    kStopGreater = 4,
+    kStopQuestion = 8,
+};
+
+inline constexpr std::array<std::uint8_t, 256> kNameStops = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned char byte : {0x09, 0x0A, 0x0C, 0x0D, 0x20}) table[byte] = kStopWhitespace;
+    table['/'] = kStopSlash;
+    table['>'] = kStopGreater;
+    table['?'] = kStopQuestion;
+    return table;
+}();
+
+// Offset of the first byte in [from, limit) whose stop class intersects `stops`,
+// or `limit`. Names are short, so a table-driven byte loop beats a wide search.
+[[nodiscard]] inline std::size_t scan_name(const char* data, std::size_t from, std::size_t limit,
+                                           std::uint8_t stops) noexcept {
+    std::size_t pos = from;
+    while (pos < limit && (kNameStops[static_cast<unsigned char>(data[pos])] & stops) == 0) ++pos;
+    return pos;
+}
+
+// Offset of the first '>' at or after `from` whose preceding bytes are `prefix`
+// (for "-->", "]]>" and "?>"), or `length`. The '>' anchors the search because it
+// is rarer than '-', ']' or '?' in comment, CDATA and instruction bodies; `from`
+// is the earliest admissible offset of the '>' itself.
+template <char... Prefix>
+[[nodiscard]] std::size_t find_terminator(const char* data, std::size_t from,
+                                          std::size_t length) noexcept {
+    constexpr std::size_t prefix_len = sizeof...(Prefix);
+    constexpr char prefix[prefix_len] = {Prefix...};
+    std::size_t pos = from;
+    while (true) {
+        pos = index_search::find_first_of<'>'>(data, pos, length);
+        if (pos >= length) return length;
+        if (std::memcmp(data + pos - prefix_len, prefix, prefix_len) == 0) return pos;
+        ++pos;
+    }
+}
+
+// End offset of a processing instruction whose target ends at `target_end`: the
+// '>' of the first "?>" at or after the target's end, else `length - 1` (an
+// unterminated instruction), or `target_end` itself when fewer than two bytes
+// remain from it. Both builders use this rule unchanged.
+[[nodiscard]] inline std::size_t processing_instruction_end(const char* data, std::size_t target_end,
+                                                            std::size_t length) noexcept {
+    if (target_end + 1 >= length) return target_end;
+    const std::size_t close = find_terminator<'?'>(data, target_end + 1, length);
+    return close < length ? close : length - 1;
+}
+
+// Appends entries and text runs to a StructuralIndex, tracking `last_end`, the
+// end offset of the construct taken up last (0 while there is none yet).
+class IndexWriter {
+public:
+    // Views `input` (not copied) and reserves length / 128 tag entries and
+    // length / 256 text ranges; throws std::bad_alloc.
+    explicit IndexWriter(std::string_view input) {
+        index_.input = input;
+        const std::size_t tag_capacity = input.size() / 128;
+        index_.tag_starts.reserve(tag_capacity);
+        index_.tag_ends.reserve(tag_capacity);
+        index_.tag_kinds.reserve(tag_capacity);
+        index_.tag_names.reserve(tag_capacity);
+        index_.text_ranges.reserve(input.size() / 256);
+    }
+
+    // Appends the run of character data before a '<' taken up at `open_offset`:
+    // it starts at 0 before the first construct, else just after `last_end`.
+    void append_text_before(std::size_t open_offset) {
+        const std::size_t start = last_end_ == 0 ? 0 : last_end_ + 1;
+        if (start < open_offset) index_.text_ranges.push_back({start, open_offset});
+    }
+
+    // Appends the range [start, end) (a CDATA body) when it is not empty.
+    void append_text(std::size_t start, std::size_t end) {
+        if (start < end) index_.text_ranges.push_back({start, end});
+    }
+
+    // Records one construct; the name must fit kMaxNameLength (checked by the caller).
+    void record(std::size_t start, std::size_t end, TagKind kind, std::size_t name_offset,
+                std::size_t name_len) {
+        index_.tag_starts.push_back(start);
+        index_.tag_ends.push_back(end);
+        index_.tag_kinds.push_back(kind);
+        index_.tag_names.push_back({name_offset, static_cast<std::uint16_t>(name_len)});
+        last_end_ = end;
+    }
+
+    // Marks a construct that gets no entry (a document type declaration).
+    void skip_to(std::size_t end) noexcept { last_end_ = end; }
+
+    [[nodiscard]] StructuralIndex finish() && { return std::move(index_); }
+
+private:
+    StructuralIndex index_;
+    std::size_t last_end_ = 0;
+};
+
+// True when the bytes at `offset` are `literal` and lie inside the input.
+[[nodiscard]] inline bool has_literal_at(std::string_view input, std::size_t offset,
+                                         std::string_view literal) noexcept {
+    return offset <= input.size() && input.size() - offset >= literal.size() &&
+           input.compare(offset, literal.size(), literal) == 0;
+}
+
+}  // namespace vorlane::index_build

@@ -1,0 +1,86 @@
+// StructuralIndex: where every markup construct of one input begins and ends, its
+// kind and name, and where the runs of character data lie. Bytes in, positions out.
+// Built without the interpreter lock; knows nothing but the bytes it indexes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace vorlane {
+
+enum class TagKind : std::uint8_t {
+    Open = 0,
+    Close = 1,
+    SelfClosing = 2,
+    Comment = 3,
+    CData = 4,
+    ProcessingInstruction = 5,
+};
+
+// Offset and length of a construct's name. Names longer than 65,535 bytes do
+// not fit the length; the builders refuse them with ScanError::NameTooLong at the
+// construct's '<' (the reader reports "name longer than 65535 bytes" there). A
+// name of exactly 65,535 bytes is indexed like any other.
+struct NameRef {
+    std::uint64_t offset = 0;
+    std::uint16_t length = 0;
+    friend bool operator==(const NameRef&, const NameRef&) = default;
+};
+
+// A run of character data (or a CDATA body): [start, end).
+struct TextRange {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    friend bool operator==(const TextRange&, const TextRange&) = default;
+};
+
+struct ScanError {
+    enum class Kind : std::uint8_t {
+        UnclosedTag,    // a '<' whose construct has no closing '>' (offset of the '<')
+        UnexpectedEnd,  // a construct runs to the end of the input (sequential builder; offset 0)
+        NameTooLong,    // a name longer than 65,535 bytes (offset of the '<')
+    };
+    Kind kind;
+    std::uint64_t offset = 0;
+    friend bool operator==(const ScanError&, const ScanError&) = default;
+};
+
+struct StructuralIndex {
+    std::vector<std::uint64_t> tag_starts;
+    std::vector<std::uint64_t> tag_ends;
+    std::vector<TagKind> tag_kinds;
+    std::vector<NameRef> tag_names;
+    std::vector<TextRange> text_ranges;
+    std::string_view input;
+
+    [[nodiscard]] std::size_t size() const noexcept { return tag_starts.size(); }
+};
+
+// Chooses the builder from the first 4096 bytes (quote-dense input goes to the
+// bitmap builder) and runs it. Throws std::bad_alloc when the arrays cannot grow.
+[[nodiscard]] Result<StructuralIndex, ScanError> build_index(std::string_view input);
+
+// Indexes `input` from '<' to '<', skipping quoted values inside tags only; fails on
+// a '<' that opens no closed construct and on constructs that run to the end.
+// Throws std::bad_alloc when the arrays cannot grow.
+[[nodiscard]] Result<StructuralIndex, ScanError> build_index_sequential(std::string_view input);
+
+// Indexes `input` from the bitmaps of unquoted '<' and '>' (quote state running
+// through the whole document); ignores a '<' in the last byte and ends unterminated
+// comments and CDATA sections before the input's end. Throws std::bad_alloc.
+[[nodiscard]] Result<StructuralIndex, ScanError> build_index_bitmap(std::string_view input);
+
+// True when the sample rule picks the bitmap builder for `input`.
+[[nodiscard]] bool prefers_bitmap_builder(std::string_view input) noexcept;
+
+// Narrows a 64-bit index offset to size_t; offsets always lie within an input
+// that is in memory, so this cannot lose bits on either target.
+[[nodiscard]] inline std::size_t to_size(std::uint64_t offset) noexcept {
+    return static_cast<std::size_t>(offset);
+}
+
+}  // namespace vorlane

@@ -1,0 +1,180 @@
+// The Node class: type creation, the constructor with its validation, and the
+// member tables. Runs with the interpreter lock held.
+#include <utility>
+#include <vector>
+
+#include "binding.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "node_methods.hpp"
+#include "storage/node_object.hpp"
+
+namespace vorlane {
+
+namespace {
+
+const Signature kNodeNewSignature("Node.__new__()", {"name", "attrs", "children", "text"}, 1);
+
+CallResult<StrRef> owned_str_argument(PyObject* object, const char* parameter) {
+    auto bytes = utf8_argument(object, parameter);
+    if (!bytes) return std::move(bytes).error();
+    return StrRef::owned(bytes.value());
+}
+
+using AttrPairs = std::vector<std::pair<StrRef, StrRef>>;
+
+CallResult<AttrPairs> convert_attrs(PyObject* attrs) {
+    if (!PyDict_Check(attrs)) return type_mismatch(attrs, "dict").noting("attrs");
+    AttrPairs pairs;
+    pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(attrs)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(attrs, &position, &key, &value)) {
+        auto key_text = owned_str_argument(key, "attrs");
+        if (!key_text) return std::move(key_text).error();
+        auto value_text = owned_str_argument(value, "attrs");
+        if (!value_text) return std::move(value_text).error();
+        pairs.emplace_back(std::move(key_text).value(), std::move(value_text).value());
+    }
+    return pairs;
+}
+
+CallResult<ChildList> convert_children(PyObject* children) {
+    if (PyUnicode_Check(children)) return str_is_not_a_sequence().noting("children");
+    if (!PySequence_Check(children)) return not_a_sequence(children).noting("children");
+    std::vector<PyRef> items;
+    Py_ssize_t hint = PySequence_Size(children);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        items.reserve(static_cast<std::size_t>(hint));
+    }
+    PyRef iterator = PyRef::adopt(PyObject_GetIter(children));
+    if (!iterator) return CallError::captured().noting("children");
+    while (true) {
+        PyRef item = PyRef::adopt(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred() != nullptr) return CallError::captured().noting("children");
+            break;
+        }
+        if (!is_node(item.get())) return type_mismatch(item.get(), "Node").noting("children");
+        items.push_back(std::move(item));
+    }
+    ChildList list(items.size());
+    for (PyRef& item : items) list.push_back_stolen(item.release());
+    return list;
+}
+
+CallResult<PyRef> construct_node(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    auto bound = bind_arguments(kNodeNewSignature, args, kwargs);
+    if (!bound) return std::move(bound).error();
+    PyObject* name_arg = bound.value()[0];
+    PyObject* attrs_arg = bound.value()[1];
+    PyObject* children_arg = bound.value()[2];
+    PyObject* text_arg = bound.value()[3];
+
+    NodeData data;
+    auto name = owned_str_argument(name_arg, "name");
+    if (!name) return std::move(name).error();
+    data.name = std::move(name).value();
+
+    AttrPairs pairs;
+    if (attrs_arg != nullptr) {
+        auto converted = convert_attrs(attrs_arg);
+        if (!converted) return std::move(converted).error();
+        pairs = std::move(converted).value();
+    }
+    if (children_arg != nullptr) {
+        auto converted = convert_children(children_arg);
+        if (!converted) return std::move(converted).error();
+        data.children = std::move(converted).value();
+    }
+    if (text_arg != nullptr) {
+        auto text = owned_str_argument(text_arg, "text");
+        if (!text) return std::move(text).error();
+        data.text = std::move(text).value();
+    }
+    if (!pairs.empty()) {
+        data.attrs = AttrMap(draw_hash_keys(), pairs.size());
+        for (auto& [key, value] : pairs) {
+            // Keys of a dict are distinct strings, so none is refused here.
+            (void)data.attrs.insert(std::move(key), std::move(value));
+        }
+    }
+    return create_node_object(std::move(data), type);
+}
+
+PyObject* node_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return call_boundary([&] { return construct_node(type, args, kwargs); });
+}
+
+PyGetSetDef node_getset[] = {
+    {"name", node_get_name, nullptr, nullptr, nullptr},
+    {"text", node_get_text, nullptr, nullptr, nullptr},
+    {"attrs", node_get_attrs, nullptr, nullptr, nullptr},
+    {"children", node_get_children, nullptr, "Children are shared references to the same nodes, not copies.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef node_methods[] = {
+    {"__to_string", as_cfunction(node_to_string), METH_FASTCALL | METH_KEYWORDS,
+     "__to_string($self, spacing=None)\n--\n\n"},
+    {"search_by_name", as_cfunction(node_search_by_name), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_name($self, name, depth=None)\n--\n\n"},
+    {"search_by_attr", as_cfunction(node_search_by_attr), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_attr($self, key, depth=None)\n--\n\n"},
+    {"search_by_text", as_cfunction(node_search_by_text), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_text($self, text, depth=None)\n--\n\n"},
+    {"search", as_cfunction(node_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, by, value, depth=None)\n--\n\n"},
+    {"from_dict", as_cfunction(node_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_dict($cls, dict_)\n--\n\n"},
+    {"to_dict", as_cfunction(node_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot node_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(node_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_tp_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(node_tp_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_tp_repr)},
+    {Py_tp_getset, node_getset},
+    {Py_tp_methods, node_methods},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {
+    "builtins.Node",
+    static_cast<int>(sizeof(NodeObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    node_slots,
+};
+
+PyTypeObject* created_node_type = nullptr;
+
+}  // namespace
+
+CallResult<PyTypeObject*> obtain_node_type() {
+    if (created_node_type == nullptr) {
+        PyObject* type = PyType_FromSpec(&node_spec);
+        if (type == nullptr) {
+            PyErr_Clear();
+            return CallError::internal("failed to create type object for `Node`");
+        }
+        created_node_type = reinterpret_cast<PyTypeObject*>(type);
+    }
+    return created_node_type;
+}
+
+PyTypeObject* node_type() noexcept { return created_node_type; }
+
+}  // namespace vorlane

@@ -1,0 +1,376 @@
+// Tree assembly and root selection over the structural index. No interpreter.
+// The walk keeps the open elements of the root on an explicit stack and only the names
+// of the elements around the root on a second one: nothing recurses per level.
+#include "read/parse_document.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/byte_builder.hpp"
+#include "index/structural_index.hpp"
+#include "read/decode.hpp"
+#include "read/tokenizer.hpp"
+#include "storage/attr_map.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// One UTF-8 character: its code point and length, or length 0 for an invalid or
+// truncated sequence (overlong forms and surrogates included).
+struct DecodedChar {
+    char32_t code_point = 0;
+    std::size_t length = 0;
+};
+
+// The multi-byte sequence starting at `pos` (lead byte 0x80 or above).
+DecodedChar decode_multibyte_char(std::string_view bytes, std::size_t pos) noexcept {
+    auto byte_at = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+    unsigned char lead = byte_at(pos);
+    std::size_t length;
+    char32_t code_point;
+    char32_t minimum;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code_point = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, code_point = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code_point = lead & 0x07, minimum = 0x10000;
+    } else {
+        return {};
+    }
+    if (bytes.size() - pos < length) return {};
+    for (std::size_t k = 1; k < length; ++k) {
+        unsigned char next = byte_at(pos + k);
+        if ((next & 0xC0) != 0x80) return {};
+        code_point = (code_point << 6) | (next & 0x3F);
+    }
+    if (code_point < minimum || code_point > 0x10FFFF ||
+        (code_point >= 0xD800 && code_point <= 0xDFFF)) {
+        return {};
+    }
+    return {code_point, length};
+}
+
+inline DecodedChar decode_char(std::string_view bytes, std::size_t pos) noexcept {
+    auto lead = static_cast<unsigned char>(bytes[pos]);
+    if (lead < 0x80) return {lead, 1};
+    return decode_multibyte_char(bytes, pos);
+}
+
+bool all_white_space(std::string_view bytes) noexcept {
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        DecodedChar next = decode_char(bytes, pos);
+        if (next.length == 0 || !is_unicode_white_space(next.code_point)) return false;
+        pos += next.length;
+    }
+    return true;
+}
+
+// Room for exactly two on the first append; when full, twice the capacity, at least four.
+template <typename T>
+void grow_if_full(std::vector<T>& items) {
+    if (items.size() < items.capacity()) return;
+    items.reserve(items.capacity() == 0 ? 2 : std::max<std::size_t>(4, items.capacity() * 2));
+}
+
+// The text gathered for one open element: nothing yet, one piece still lying in the
+// document, or the pieces joined into an owned string.
+class TextAccumulator {
+public:
+    // Adds the document bytes [start, end) as a piece.
+    void add_view(std::string_view input, std::size_t start, std::size_t end) {
+        if (start == end) return;
+        switch (state_) {
+            case State::Empty:
+                state_ = State::Span;
+                span_start_ = start;
+                span_end_ = end;
+                return;
+            case State::Span:
+                to_owned(input);
+                break;
+            case State::Owned:
+                break;
+        }
+        owned_.append(input.data() + start, end - start);
+    }
+
+    // Adds a decoded string as a piece.
+    void add_owned(std::string_view input, ByteBuilder&& piece) {
+        if (piece.empty()) return;
+        switch (state_) {
+            case State::Empty:
+                state_ = State::Owned;
+                owned_ = std::move(piece);
+                return;
+            case State::Span:
+                to_owned(input);
+                break;
+            case State::Owned:
+                break;
+        }
+        owned_.append(piece.view());
+    }
+
+    // The element's text: trimmed of Unicode White_Space, absent when nothing remains.
+    // A single undecoded piece stays a span.
+    std::optional<StrRef> finish(std::string_view input, SpanSource& spans) {
+        switch (state_) {
+            case State::Empty:
+                return std::nullopt;
+            case State::Span: {
+                TrimBounds kept = trim_white_space(input.substr(span_start_, span_end_ - span_start_));
+                if (kept.first == kept.second) return std::nullopt;
+                return spans.span(span_start_ + kept.first, span_start_ + kept.second);
+            }
+            case State::Owned: {
+                std::string_view text = owned_.view();
+                TrimBounds kept = trim_white_space(text);
+                if (kept.first == kept.second) return std::nullopt;
+                if (kept.first == 0 && kept.second == text.size()) {
+                    return StrRef::owned(std::move(owned_));
+                }
+                return StrRef::owned(text.substr(kept.first, kept.second - kept.first));
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    enum class State : std::uint8_t { Empty, Span, Owned };
+
+    // A copy of the one piece, of exactly its length, that further pieces extend.
+    void to_owned(std::string_view input) {
+        ByteBuilder joined(span_end_ - span_start_);
+        joined.append(input.data() + span_start_, span_end_ - span_start_);
+        owned_ = std::move(joined);
+        state_ = State::Owned;
+    }
+
+    State state_ = State::Empty;
+    std::size_t span_start_ = 0;
+    std::size_t span_end_ = 0;
+    ByteBuilder owned_;
+};
+
+struct OpenElement {
+    ParsedElement element;
+    TextAccumulator text;
+};
+
+// The state of one call: all of it is released when the walk returns, which gives
+// back every buffer reference not held by the returned tree.
+class DocumentWalk {
+public:
+    DocumentWalk(DocumentBuffer* buffer, const StructuralIndex& index, HashKeys keys,
+                 std::string_view root_tag) noexcept
+        : input_(buffer->bytes()), index_(index), keys_(keys), root_tag_(root_tag), spans_(buffer) {}
+
+    Result<ParsedElement, ReaderError> run() {
+        const std::size_t entry_count = index_.size();
+        for (std::size_t i = 0; i < entry_count; ++i) {
+            const std::uint64_t start = index_.tag_starts[i];
+            if (auto taken = take_text_before(start); !taken) return std::move(taken.error());
+            switch (index_.tag_kinds[i]) {
+                case TagKind::Open: {
+                    if (stack_.empty() && name_of(i) != root_tag_) {
+                        // Outside the root only the empty-name error of the tag matters.
+                        auto parts = element_name_and_region(input_, index_, i);
+                        if (!parts) return std::move(parts.error());
+                        outer_names_.push_back(parts->name);
+                        break;
+                    }
+                    // Built in place on the stack: a failed tag is released with the walk.
+                    grow_if_full(stack_);
+                    ParsedElement& element = stack_.emplace_back().element;
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                    if (!filled) return std::move(filled.error());
+                    break;
+                }
+                case TagKind::SelfClosing: {
+                    if (!stack_.empty()) {
+                        // Built in place as the last child of the innermost open element.
+                        std::vector<ParsedElement>& siblings = stack_.back().element.children;
+                        grow_if_full(siblings);
+                        ParsedElement& element = siblings.emplace_back();
+                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                        if (!filled) return std::move(filled.error());
+                        break;
+                    }
+                    ParsedElement element;
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                    if (!filled) return std::move(filled.error());
+                    if (element.name.raw() == root_tag_) return element;
+                    break;
+                }
+                case TagKind::Close: {
+                    auto closed = close_element(i);
+                    if (!closed) return std::move(closed.error());
+                    if (closed->has_value()) return std::move(**closed);
+                    break;
+                }
+                case TagKind::Comment: {
+                    if (auto checked = check_comment(input_, index_, i); !checked) {
+                        return std::move(checked.error());
+                    }
+                    break;
+                }
+                case TagKind::CData: {
+                    auto body = check_cdata(input_, index_, i);
+                    if (!body) return std::move(body.error());
+                    if (!stack_.empty()) {
+                        stack_.back().text.add_view(input_, to_size(body->start), to_size(body->end));
+                    }
+                    // The section's own body range is part of the construct, not text.
+                    const std::uint64_t end = index_.tag_ends[i];
+                    const auto& ranges = index_.text_ranges;
+                    while (text_cursor_ < ranges.size() && ranges[text_cursor_].start < end) {
+                        ++text_cursor_;
+                    }
+                    break;
+                }
+                case TagKind::ProcessingInstruction: {
+                    if (auto checked = check_processing_instruction(input_, index_, i); !checked) {
+                        return std::move(checked.error());
+                    }
+                    break;
+                }
+            }
+        }
+        if (!stack_.empty()) return ReaderError::unclosed_at_end(stack_.back().element.name.raw());
+        return ReaderError::root_not_found(root_tag_);
+    }
+
+private:
+    std::string_view name_of(std::size_t i) const noexcept {
+        const NameRef& name = index_.tag_names[i];
+        return input_.substr(to_size(name.offset), name.length);
+    }
+
+    static void append_child(ParsedElement& parent, ParsedElement&& child) {
+        grow_if_full(parent.children);
+        parent.children.push_back(std::move(child));
+    }
+
+    // Consumes the text ranges that start before `tag_start`. Outside the root they
+    // are passed over unread; inside, each becomes a piece of the innermost element.
+    Result<void, ReaderError> take_text_before(std::uint64_t tag_start) {
+        const auto& ranges = index_.text_ranges;
+        while (text_cursor_ < ranges.size() && ranges[text_cursor_].start < tag_start) {
+            const TextRange range = ranges[text_cursor_++];
+            if (stack_.empty()) continue;
+            const std::size_t start = to_size(range.start);
+            const std::size_t end = to_size(range.end);
+            const std::string_view bytes = input_.substr(start, end - start);
+            if (std::size_t less_than = find_byte(bytes, '<'); less_than != bytes.size()) {
+                return ReaderError::malformed(MalformedKind::UnexpectedLessThan,
+                                              range.start + less_than);
+            }
+            auto decoded = decode_value(bytes, range.start, DecodeMode::Text);
+            if (!decoded) return std::move(decoded.error());
+            if (decoded->is_unchanged()) {
+                stack_.back().text.add_view(input_, start, end);
+            } else {
+                stack_.back().text.add_owned(input_, std::move(decoded->output()));
+            }
+        }
+        return reader_success();
+    }
+
+    // The end-tag steps for Close entry `i`. Yields the root when this tag closes it.
+    Result<std::optional<ParsedElement>, ReaderError> close_element(std::size_t i) {
+        const std::uint64_t tag_offset = index_.tag_starts[i];
+        const std::string_view name = name_of(i);
+        const std::size_t after_name = to_size(tag_offset) + 2 + name.size();
+        const std::size_t tag_end = std::max(after_name, to_size(index_.tag_ends[i]));
+        if (!all_white_space(input_.substr(after_name, tag_end - after_name))) {
+            return ReaderError::malformed(MalformedKind::MalformedEndTag, tag_offset, name);
+        }
+        std::string_view expected;
+        if (!stack_.empty()) {
+            expected = stack_.back().element.name.raw();
+        } else if (!outer_names_.empty()) {
+            expected = outer_names_.back();
+        } else {
+            return ReaderError::malformed(MalformedKind::UnexpectedEndTag, tag_offset, name);
+        }
+        if (expected != name) {
+            return ReaderError::malformed(MalformedKind::MismatchedEndTag, tag_offset, expected, name);
+        }
+        if (stack_.empty()) {
+            outer_names_.pop_back();
+            return std::optional<ParsedElement>();
+        }
+        OpenElement& top = stack_.back();
+        top.element.text = top.text.finish(input_, spans_);
+        ParsedElement finished = std::move(top.element);
+        stack_.pop_back();
+        if (stack_.empty()) return std::optional<ParsedElement>(std::move(finished));
+        append_child(stack_.back().element, std::move(finished));
+        return std::optional<ParsedElement>();
+    }
+
+    std::string_view input_;
+    const StructuralIndex& index_;
+    HashKeys keys_;
+    std::string_view root_tag_;
+    // Declared before the trees so that it is destroyed after them: the references it
+    // still holds in reserve are then given back last.
+    SpanSource spans_;
+    std::vector<OpenElement> stack_;
+    std::vector<std::string_view> outer_names_;
+    std::size_t text_cursor_ = 0;
+};
+
+}  // namespace
+
+bool is_unicode_white_space(char32_t code_point) noexcept {
+    if (code_point <= 0x20) return code_point == 0x20 || (code_point >= 0x09 && code_point <= 0x0D);
+    if (code_point < 0x85) return false;
+    return code_point == 0x85 || code_point == 0xA0 || code_point == 0x1680 ||
+           (code_point >= 0x2000 && code_point <= 0x200A) || code_point == 0x2028 ||
+           code_point == 0x2029 || code_point == 0x202F || code_point == 0x205F ||
+           code_point == 0x3000;
+}
+
+TrimBounds trim_white_space(std::string_view bytes) noexcept {
+    std::size_t first = 0;
+    while (first < bytes.size()) {
+        DecodedChar next = decode_char(bytes, first);
+        if (next.length == 0 || !is_unicode_white_space(next.code_point)) break;
+        first += next.length;
+    }
+    std::size_t second = bytes.size();
+    while (second > first) {
+        // Step back to the lead byte of the last character (at most three continuation bytes).
+        std::size_t lead = second - 1;
+        while (lead > first && second - lead < 4 &&
+               (static_cast<unsigned char>(bytes[lead]) & 0xC0) == 0x80) {
+            --lead;
+        }
+        DecodedChar last = decode_char(bytes, lead);
+        if (last.length == 0 || lead + last.length != second ||
+            !is_unicode_white_space(last.code_point)) {
+            break;
+        }
+        second = lead;
+    }
+    return {first, second};
+}
+
+Result<ParsedElement, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag) {
+    const std::string_view input = buffer->bytes();
+    auto built = build_index(input);
+    if (!built) return ReaderError::from_scan(built.error(), input.size());
+    const StructuralIndex& index = *built;
+    const HashKeys keys = draw_hash_keys();
+    if (index.size() == 0) return ReaderError::root_not_found(root_tag);
+    DocumentWalk walk(buffer, index, keys, root_tag);
+    return walk.run();
+}
+
+}  // namespace vorlane

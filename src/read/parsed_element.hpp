@@ -1,0 +1,36 @@
+// ParsedElement: the reader's element record, started by the tokenizer and completed by
+// tree assembly, then consumed by the conversion into nodes. No interpreter.
+// Releasing a record releases its whole subtree with an explicit work list, so a tree
+// of any depth is torn down without deep recursion.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "storage/attr_map.hpp"
+#include "storage/str_ref.hpp"
+
+namespace vorlane {
+
+struct ParsedElement {
+    StrRef name;                           // a span over the name bytes
+    std::optional<StrRef> text;            // gathered and trimmed; absent when empty
+    std::vector<ParsedElement> children;   // document order
+    AttrMap attrs;
+
+    ParsedElement() noexcept = default;
+    explicit ParsedElement(StrRef element_name) noexcept : name(std::move(element_name)) {}
+    ParsedElement(ParsedElement&& other) noexcept = default;
+    // Releases the subtree held before (iteratively), then takes over `other`'s.
+    ParsedElement& operator=(ParsedElement&& other) noexcept;
+    ParsedElement(const ParsedElement&) = delete;
+    ParsedElement& operator=(const ParsedElement&) = delete;
+    // Releases the subtree iteratively; never recurses once per level.
+    ~ParsedElement();
+};
+
+// Releases every element of `elements` and all their descendants without recursing
+// once per level of nesting; `elements` is left empty.
+void release_parsed_elements(std::vector<ParsedElement>& elements) noexcept;
+
+}  // namespace vorlane

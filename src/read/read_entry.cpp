@@ -1,0 +1,195 @@
+// read_string and read_file: obtain the document's bytes, parse them with the
+// interpreter lock released, and convert the parsed tree into Node objects.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding.hpp"
+#include "boundary.hpp"
+#include "common/io_error.hpp"
+#include "common/utf8.hpp"
+#include "convert.hpp"
+#include "module_functions.hpp"
+#include "read/parse_document.hpp"
+#include "storage/node_object.hpp"
+
+namespace vorlane {
+
+namespace {
+
+const Signature kReadStringSignature("read_string()", {"xml_string", "root_tag"}, 2);
+const Signature kReadFileSignature("read_file()", {"file_path", "root_tag"}, 2);
+
+struct FileBytes {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+};
+
+// Reads a whole file (no interpreter): size from fstat, reads until end of file,
+// EINTR retried. Throws std::bad_alloc.
+Result<FileBytes, IoError> read_whole_file(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return IoError::fixed(kNulInPathMessage);
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoError::from_errno(errno);
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+
+    struct stat status {};
+    if (::fstat(fd, &status) < 0) return IoError::from_errno(errno);
+    std::size_t capacity = status.st_size > 0 ? static_cast<std::size_t>(status.st_size) : 0;
+    if (static_cast<unsigned long long>(status.st_size) > SIZE_MAX - 1) throw std::bad_alloc();
+    // One byte more than the reported size, so that reaching end of file needs no
+    // second buffer when the size was right.
+    capacity += 1;
+    FileBytes file;
+    file.bytes.reset(new char[capacity]);
+    while (true) {
+        if (file.size == capacity) {
+            if (capacity > SIZE_MAX / 2) throw std::bad_alloc();
+            std::size_t grown_capacity = capacity * 2;
+            std::unique_ptr<char[]> grown(new char[grown_capacity]);
+            std::memcpy(grown.get(), file.bytes.get(), file.size);
+            file.bytes = std::move(grown);
+            capacity = grown_capacity;
+        }
+        ssize_t got = ::read(fd, file.bytes.get() + file.size, capacity - file.size);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return IoError::from_errno(errno);
+        }
+        if (got == 0) break;
+        file.size += static_cast<std::size_t>(got);
+    }
+    return file;
+}
+
+// One element waiting for its children's nodes during conversion.
+struct ConversionFrame {
+    ParsedElement* element;
+    std::size_t next_child = 0;
+    ChildList children;
+};
+
+}  // namespace
+
+// Converts a parsed tree into Node objects, children before their parent, with an
+// explicit stack. Names, texts and attribute maps are moved, never copied. On
+// failure the nodes created so far are released and the rest of the tree dropped.
+CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
+    ParsedElement owned_root(std::move(root));
+    std::vector<ConversionFrame> stack;
+    stack.push_back(ConversionFrame{&owned_root, 0, ChildList(owned_root.children.size())});
+    PyRef finished;
+    while (!stack.empty()) {
+        ConversionFrame& frame = stack.back();
+        if (frame.next_child < frame.element->children.size()) {
+            ParsedElement* child = &frame.element->children[frame.next_child++];
+            ChildList child_list(child->children.size());
+            stack.push_back(ConversionFrame{child, 0, std::move(child_list)});
+            continue;
+        }
+        NodeData data;
+        data.name = std::move(frame.element->name);
+        data.text = std::move(frame.element->text);
+        data.attrs = std::move(frame.element->attrs);
+        data.children = std::move(frame.children);
+        // The element's own children records are now empty shells; free them early.
+        release_parsed_elements(frame.element->children);
+        stack.pop_back();
+        auto node = create_node_object(std::move(data));
+        if (!node) return std::move(node).error();
+        if (stack.empty()) {
+            finished = std::move(node).value();
+        } else {
+            stack.back().children.push_back_stolen(node.value().release());
+        }
+    }
+    return finished;
+}
+
+namespace {
+
+CallResult<PyRef> parse_into_node(DocumentBuffer* buffer, const std::string& root_tag, BufferRef& own_reference) {
+    Result<ParsedElement, ReaderError> parsed = ReaderError::root_not_found(root_tag);
+    std::string error_message;
+    {
+        InterpreterLockReleased unlocked;
+        parsed = parse_document(buffer, root_tag);
+        if (!parsed) error_message = parsed.error().message();
+        // The spans of the result keep the buffer alive from here on.
+        own_reference.reset();
+    }
+    if (!parsed) return CallError::value_error(std::move(error_message));
+    return node_from_parsed(std::move(parsed).value());
+}
+
+CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind_arguments(kReadStringSignature, args, nargs, kwnames);
+    if (!bound) return std::move(bound).error();
+    PyObject* xml_string = bound.value()[0];
+    if (!PyUnicode_Check(xml_string)) return type_mismatch(xml_string, "str").noting("xml_string");
+    auto document = utf8_of(xml_string);
+    if (!document) return std::move(document).error();
+    auto root_tag = utf8_argument(bound.value()[1], "root_tag");
+    if (!root_tag) return std::move(root_tag).error();
+    std::string root_tag_copy(root_tag.value());
+
+    Py_INCREF(xml_string);  // owned by the buffer from here on
+    BufferRef buffer = BufferRef::adopt(DocumentBuffer::create_python_text(
+        xml_string, document.value().data(), document.value().size(), release_python_object_hook));
+    DocumentBuffer* raw = buffer.get();
+    return parse_into_node(raw, root_tag_copy, buffer);
+}
+
+CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind_arguments(kReadFileSignature, args, nargs, kwnames);
+    if (!bound) return std::move(bound).error();
+    auto path = utf8_argument(bound.value()[0], "file_path");
+    if (!path) return std::move(path).error();
+    std::string path_copy(path.value());
+    auto root_tag = utf8_argument(bound.value()[1], "root_tag");
+    if (!root_tag) return std::move(root_tag).error();
+    std::string root_tag_copy(root_tag.value());
+
+    Result<FileBytes, IoError> file = IoError::from_errno(0);
+    std::size_t invalid_at = kUtf8Valid;
+    {
+        InterpreterLockReleased unlocked;
+        file = read_whole_file(path_copy);
+        if (file) invalid_at = first_invalid_utf8(std::string_view(file->bytes.get(), file->size));
+    }
+    if (!file) return io_call_error(file.error());
+    // Every later use of the strings needs valid UTF-8, so a file that is not is
+    // refused before parsing, at its first bad byte.
+    if (invalid_at != kUtf8Valid) {
+        return CallError::value_error("malformed XML at byte " + std::to_string(invalid_at) + ": invalid UTF-8");
+    }
+    std::size_t size = file->size;
+    BufferRef buffer = BufferRef::adopt(DocumentBuffer::create_owned(std::move(file->bytes), size));
+    DocumentBuffer* raw = buffer.get();
+    return parse_into_node(raw, root_tag_copy, buffer);
+}
+
+}  // namespace
+
+PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_boundary([&] { return read_string_body(args, nargs, kwnames); });
+}
+
+PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_boundary([&] { return read_file_body(args, nargs, kwnames); });
+}
+
+}  // namespace vorlane

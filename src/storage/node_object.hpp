@@ -1,0 +1,94 @@
+// NodeData and the Node object that holds it: creation, access, deallocation and
+// the four getters. Requires the interpreter lock (except where noted).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+
+#include "call_error.hpp"
+#include "storage/attr_map.hpp"
+#include "storage/str_ref.hpp"
+
+namespace vorlane {
+
+// The children of a node: owned strong references, allocated at exactly their
+// count (nothing for none). Dropping a ChildList with references still in it
+// releases them, so it needs the lock then.
+class ChildList {
+public:
+    ChildList() noexcept = default;
+    // Room for `capacity` children; throws std::bad_alloc.
+    explicit ChildList(std::size_t capacity);
+    ChildList(ChildList&& other) noexcept;
+    ChildList& operator=(ChildList&& other) noexcept;
+    ChildList(const ChildList&) = delete;
+    ChildList& operator=(const ChildList&) = delete;
+    ~ChildList();
+
+    // Appends a reference the caller hands over (steals). The room must be there.
+    void push_back_stolen(PyObject* child) noexcept { items_[count_++] = child; }
+    [[nodiscard]] std::size_t size() const noexcept { return count_; }
+    [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+    [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
+    [[nodiscard]] PyObject* operator[](std::size_t index) const noexcept { return items_[index]; }
+    [[nodiscard]] PyObject* const* begin() const noexcept { return items_; }
+    [[nodiscard]] PyObject* const* end() const noexcept { return items_ + count_; }
+    // Gives up the references and the array: the caller releases the items
+    // (`count` of them) and frees the array with std::free.
+    [[nodiscard]] PyObject** release(std::size_t& count) noexcept;
+
+private:
+    PyObject** items_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+struct NodeData {
+    StrRef name;
+    std::optional<StrRef> text;
+    AttrMap attrs;
+    ChildList children;
+};
+
+struct NodeObject {
+    PyObject_HEAD
+    NodeData data;
+};
+
+// The Node type, created once per process on first need; null with the error set
+// if it cannot be created.
+PyTypeObject* node_type() noexcept;
+// Creates the type (module exec uses it to report a failure).
+[[nodiscard]] CallResult<PyTypeObject*> obtain_node_type();
+
+[[nodiscard]] inline bool is_node(PyObject* object) noexcept {
+    PyTypeObject* type = node_type();
+    return type != nullptr && PyObject_TypeCheck(object, type);
+}
+[[nodiscard]] inline const NodeData& node_data(PyObject* node) noexcept {
+    return reinterpret_cast<NodeObject*>(node)->data;
+}
+
+// Moves `data` into a new instance of `type` (Node by default). On failure the
+// record is dropped and the interpreter's error returned.
+[[nodiscard]] CallResult<PyRef> create_node_object(NodeData&& data, PyTypeObject* type = nullptr);
+
+// The `node` argument of the write functions: a Node instance, borrowed; anything
+// else is the type-mismatch error noting `parameter`.
+[[nodiscard]] CallResult<PyObject*> node_argument(PyObject* object, const char* parameter);
+
+// The string value of a StrRef as a new str; a bad span is an internal failure.
+[[nodiscard]] CallResult<PyRef> str_from(const StrRef& value);
+// The checked bytes of a StrRef; a bad span is an internal failure.
+[[nodiscard]] CallResult<std::string_view> bytes_of(const StrRef& value);
+
+// Slots and getters of the Node type.
+void node_tp_dealloc(PyObject* self) noexcept;
+PyObject* node_get_name(PyObject* self, void* closure) noexcept;
+PyObject* node_get_text(PyObject* self, void* closure) noexcept;
+PyObject* node_get_attrs(PyObject* self, void* closure) noexcept;
+PyObject* node_get_children(PyObject* self, void* closure) noexcept;
+
+}  // namespace vorlane

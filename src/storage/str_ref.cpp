@@ -1,0 +1,61 @@
+// StrRef storage: owned strings on the C heap, spans holding one buffer reference.
+#include "storage/str_ref.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace vorlane {
+
+StrRef StrRef::owned(std::string_view bytes) {
+    StrRef result;
+    if (bytes.empty()) return result;
+    auto* copy = static_cast<char*>(std::malloc(bytes.size()));
+    if (copy == nullptr) throw std::bad_alloc();
+    std::memcpy(copy, bytes.data(), bytes.size());
+    result.first_ = reinterpret_cast<std::uintptr_t>(copy);
+    result.second_ = bytes.size();
+    return result;
+}
+
+StrRef StrRef::owned(ByteBuilder&& builder) noexcept {
+    StrRef result;
+    std::size_t length = builder.size();
+    char* bytes = builder.release();
+    if (length == 0) {
+        std::free(bytes);
+        return result;
+    }
+    result.first_ = reinterpret_cast<std::uintptr_t>(bytes);
+    result.second_ = length;
+    return result;
+}
+
+StrRef StrRef::clone() const {
+    if (buffer_ != nullptr) return span(buffer_, first_, second_);
+    return owned(raw());
+}
+
+Result<std::string_view, InvariantViolation> StrRef::view() const noexcept {
+    if (buffer_ == nullptr) return raw();
+    std::string_view all = buffer_->bytes();
+    if (first_ > second_ || second_ > all.size() || !is_char_boundary(all, first_) ||
+        !is_char_boundary(all, second_)) {
+        return InvariantViolation{"string span lies outside its document or splits a character"};
+    }
+    return all.substr(first_, second_ - first_);
+}
+
+void StrRef::release_storage() noexcept {
+    if (buffer_ != nullptr) {
+        DocumentBuffer* buffer = buffer_;
+        buffer_ = nullptr;
+        buffer->release();
+    } else if (first_ != 0) {
+        std::free(reinterpret_cast<char*>(first_));
+    }
+    first_ = 0;
+    second_ = 0;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,112 @@
+// StrRef: one string value (name, key, value, text), either Owned or a Span into a
+// DocumentBuffer. No interpreter; spans may be created and dropped without the lock.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "common/byte_builder.hpp"
+#include "common/result.hpp"
+#include "storage/document_buffer.hpp"
+
+namespace vorlane {
+
+class StrRef {
+public:
+    // The empty owned string.
+    StrRef() noexcept = default;
+
+    // An owned copy of `bytes`; throws std::bad_alloc.
+    static StrRef owned(std::string_view bytes);
+    // Takes over the storage of `builder` as an owned string (no copy).
+    static StrRef owned(ByteBuilder&& builder) noexcept;
+    // A span over bytes [start, end) of `buffer`; takes one new buffer reference.
+    static StrRef span(DocumentBuffer* buffer, std::size_t start, std::size_t end) noexcept {
+        buffer->retain();
+        return StrRef(buffer, start, end);
+    }
+    // A span that takes over a buffer reference the caller already added.
+    static StrRef span_adopting(DocumentBuffer* buffer, std::size_t start, std::size_t end) noexcept {
+        return StrRef(buffer, start, end);
+    }
+
+    StrRef(StrRef&& other) noexcept : buffer_(other.buffer_), first_(other.first_), second_(other.second_) {
+        other.buffer_ = nullptr;
+        other.first_ = 0;
+        other.second_ = 0;
+    }
+    StrRef& operator=(StrRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            buffer_ = other.buffer_;
+            first_ = other.first_;
+            second_ = other.second_;
+            other.buffer_ = nullptr;
+            other.first_ = 0;
+            other.second_ = 0;
+        }
+        return *this;
+    }
+    StrRef(const StrRef&) = delete;
+    StrRef& operator=(const StrRef&) = delete;
+    ~StrRef() { reset(); }
+
+    // A second StrRef with the same value: a span shares the buffer (one more
+    // reference), an owned string is copied. Throws std::bad_alloc.
+    [[nodiscard]] StrRef clone() const;
+
+    [[nodiscard]] bool is_span() const noexcept { return buffer_ != nullptr; }
+    [[nodiscard]] DocumentBuffer* buffer() const noexcept { return buffer_; }
+    [[nodiscard]] std::size_t span_start() const noexcept { return first_; }
+    [[nodiscard]] std::size_t span_end() const noexcept { return second_; }
+
+    // The string value. A span is checked: start <= end <= buffer length and both
+    // offsets on UTF-8 character boundaries; a failed check is an InvariantViolation.
+    [[nodiscard]] Result<std::string_view, InvariantViolation> view() const noexcept;
+
+    // The bytes without the boundary check, for hashing and comparison inside the
+    // core where the span was made over a validated range.
+    [[nodiscard]] std::string_view raw() const noexcept {
+        if (buffer_ != nullptr) return {buffer_->data() + first_, second_ - first_};
+        return {reinterpret_cast<const char*>(first_), second_};
+    }
+    [[nodiscard]] std::size_t size() const noexcept {
+        return buffer_ != nullptr ? second_ - first_ : second_;
+    }
+
+    friend bool operator==(const StrRef& left, const StrRef& right) noexcept {
+        return left.raw() == right.raw();
+    }
+
+private:
+    StrRef(DocumentBuffer* buffer, std::size_t start, std::size_t end) noexcept
+        : buffer_(buffer), first_(start), second_(end) {}
+
+    // Inline for the common case of an empty or moved-from value.
+    void reset() noexcept {
+        if (buffer_ == nullptr && first_ == 0) {
+            second_ = 0;
+            return;
+        }
+        release_storage();
+    }
+    void release_storage() noexcept;
+
+    // Span: buffer, start offset, end offset. Owned: null, malloc'd pointer, length.
+    DocumentBuffer* buffer_ = nullptr;
+    std::size_t first_ = 0;
+    std::size_t second_ = 0;
+};
+
+// True when `offset` is 0, the length, or the index of a byte that is not a
+// UTF-8 continuation byte (0x80 to 0xBF).
+[[nodiscard]] inline bool is_char_boundary(std::string_view bytes, std::size_t offset) noexcept {
+    if (offset == 0 || offset == bytes.size()) return true;
+    if (offset > bytes.size()) return false;
+    auto byte = static_cast<unsigned char>(bytes[offset]);
+    return byte < 0x80 || byte > 0xBF;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,341 @@
+// parse_document: tree assembly, text gathering, root selection and every reader error
+// with its exact offset, through both index builders; buffer references; deep input.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "index/structural_index.hpp"
+#include "read/parse_document.hpp"
+#include "read_test_support.hpp"
+
+namespace vorlane {
+namespace {
+
+using read_testing::bitmap_prefix;
+using read_testing::count_spans;
+using read_testing::error_text;
+using read_testing::make_buffer;
+using read_testing::render;
+using read_testing::shift_offsets;
+
+// Parses `document` and returns the rendered tree or "!" + the error message, checking
+// on the way that the buffer holds exactly one reference per span of the result, and
+// none after the result is gone.
+std::string parse_and_render(std::string_view document, std::string_view root_tag) {
+    BufferRef buffer = make_buffer(document);
+    std::string outcome;
+    {
+        auto parsed = parse_document(buffer.get(), root_tag);
+        if (parsed) {
+            outcome = render(*parsed);
+            EXPECT_EQ(buffer->use_count(), 1 + count_spans(*parsed)) << document;
+        } else {
+            outcome = error_text(parsed.error());
+            EXPECT_EQ(buffer->use_count(), 1u) << "a failed parse keeps no reference: " << document;
+        }
+    }
+    EXPECT_EQ(buffer->use_count(), 1u) << document;
+    return outcome;
+}
+
+struct DocumentCase {
+    const char* label;
+    std::string document;
+    std::string root;
+    // The rendered tree, or "!" + message; "@N" stands for the document offset N.
+    std::string expected;
+};
+
+// Cases that behave the same under both index builders. Each runs once as written
+// (sequential builder) and once behind a quote-dense empty-element tag (bitmap
+// builder), with every offset shifted by the length of that tag.
+class ParseDocumentBothBuilders : public ::testing::TestWithParam<DocumentCase> {};
+
+TEST_P(ParseDocumentBothBuilders, Sequential) {
+    const DocumentCase& test = GetParam();
+    ASSERT_FALSE(prefers_bitmap_builder(test.document));
+    EXPECT_EQ(parse_and_render(test.document, test.root), shift_offsets(test.expected, 0));
+}
+
+TEST_P(ParseDocumentBothBuilders, Bitmap) {
+    const DocumentCase& test = GetParam();
+    std::string prefix = bitmap_prefix(test.document);
+    std::string document = prefix + test.document;
+    ASSERT_TRUE(prefers_bitmap_builder(document));
+    EXPECT_EQ(parse_and_render(document, test.root), shift_offsets(test.expected, prefix.size()));
+}
+
+const char* const kNbsp = "\xC2\xA0";
+const char* const kIdeographicSpace = "\xE3\x80\x80";
+const char* const kLineSeparator = "\xE2\x80\xA8";
+const char* const kNextLine = "\xC2\x85";
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, ParseDocumentBothBuilders,
+    ::testing::Values(
+        DocumentCase{"RootInside", "<doc><meta/><data><item/></data></doc>", "data", "data(item)"},
+        DocumentCase{"TextAroundChild", "<a>x<b/>y</a>", "a", "a'xy'(b)"},
+        DocumentCase{"SpacesAroundChildKept", "<a>x <b/> y</a>", "a", "a'x  y'(b)"},
+        DocumentCase{"CommentRemoved", "<a>x<!--c-->y</a>", "a", "a'xy'"},
+        DocumentCase{"InstructionRemoved", "<r>a<?p x?>b<!-- c -->c</r>", "r", "r'abc'"},
+        DocumentCase{"WhitespaceOnlyAbsent", "<a>  \n\t </a>", "a", "a"},
+        DocumentCase{"EmptyAbsent", "<a></a>", "a", "a"},
+        DocumentCase{"CDataPiecesJoinedThenTrimmed", "<a> <![CDATA[ x ]]> </a>", "a", "a'x'"},
+        DocumentCase{"CDataLiteral", "<r><![CDATA[a<b & c]]></r>", "r", "r'a<b & c'"},
+        DocumentCase{"EmptyCData", "<r><![CDATA[]]></r>", "r", "r"},
+        DocumentCase{"BlankCData", "<r><![CDATA[ \n ]]></r>", "r", "r"},
+        DocumentCase{"CDataBetweenText", "<r>a<![CDATA[b]]>c<d/>e</r>", "r", "r'abce'(d)"},
+        DocumentCase{"TrimAfterDecoding", "<a>&#32;x</a>", "a", "a'x'"},
+        DocumentCase{"DecodedText", "<a>x&amp;y</a>", "a", "a'x&y'"},
+        DocumentCase{"DecodedAndTrimmed", "<r> a &lt; b </r>", "r", "r'a < b'"},
+        DocumentCase{"DecodedLineBreakTrimmed", "<r>&#10;x&#13;</r>", "r", "r'x'"},
+        DocumentCase{"TextLineBreaksKept", "<r>a\r\nb</r>", "r", "r'a\r\nb'"},
+        DocumentCase{"UnicodeWhitespaceTrimmed",
+                     std::string("<r>") + kIdeographicSpace + kNbsp + "x" + kLineSeparator + " y" +
+                         kNextLine + "\x0b</r>",
+                     "r", std::string("r'x") + kLineSeparator + " y'"},
+        DocumentCase{"NonWhitespaceUnicodeKept", "<r>\xC3\xA9</r>", "r", "r'\xC3\xA9'"},
+        DocumentCase{"AttributesAndChildren",
+                     "<r a=\"1\" b='2'><c d=\"&lt;\"/>text<e>inner</e>tail</r>", "r",
+                     "r[a=1 b=2]'texttail'(c[d=<],e'inner')"},
+        DocumentCase{"NestedNameLikeRoot", "<r><r>i</r></r>", "r", "r(r'i')"},
+        DocumentCase{"RootDeepInside", "<a><b><r x=\"1\">t</r></b></a>", "r", "r[x=1]'t'"},
+        DocumentCase{"RootAfterOuterClosed", "<a>ignored &bad;</a><r/>", "r", "r"},
+        DocumentCase{"FirstOfTwo", "<r>1</r><r>2</r>", "r", "r'1'"},
+        DocumentCase{"EndTagSpace", "<r></r >", "r", "r"},
+        DocumentCase{"EndTagUnicodeSpace", std::string("<r></r \t") + kNbsp + kIdeographicSpace + ">", "r", "r"},
+        DocumentCase{"TextOutsideRootNotDecoded", "<x>&foo;</x><r/>", "r", "r"},
+        DocumentCase{"OuterAttributesNotExamined", "<x a=1><r/></x>", "r", "r"},
+        DocumentCase{"Declaration", "<?xml version=\"1.0\"?><r/>", "r", "r"},
+        DocumentCase{"Doctype", "<!DOCTYPE r [<!ELEMENT r ANY>]><r>t</r>", "r", "r't'"},
+        DocumentCase{"NamespacedRoot", "<a:b>t</a:b>", "a:b", "a:b't'"},
+        DocumentCase{"RootCaseSensitive", "<R/><r/>", "r", "r"},
+        DocumentCase{"WalkStopsAtRootEnd", "<r></r></x></y>", "r", "r"},
+        DocumentCase{"WalkStopsBeforeBadEntity", "<r/><x>&bad;</x>", "r", "r"},
+        // Errors.
+        DocumentCase{"MismatchedEndTag", "<r><a></r>", "r", "!malformed XML at byte @6: expected </a>, found </r>"},
+        DocumentCase{"MismatchOutside", "<a><b></a><r/>", "r", "!malformed XML at byte @6: expected </b>, found </a>"},
+        DocumentCase{"NeverClosed", "<r><a>", "r", "!unexpected end of document: <a> is never closed"},
+        DocumentCase{"RootNeverClosed", "<r>text", "r", "!unexpected end of document: <r> is never closed"},
+        DocumentCase{"UnexpectedEndTag", "</x><r/>", "r", "!malformed XML at byte @0: unexpected end tag </x>"},
+        DocumentCase{"EmptyEndTag", "<r></></r>", "r", "!malformed XML at byte @3: expected </r>, found </>"},
+        DocumentCase{"MalformedEndTag", "<r></r x>", "r", "!malformed XML at byte @3: malformed end tag </r>"},
+        DocumentCase{"NbspGluedToEndTagName", std::string("<r></r") + kNbsp + ">", "r",
+                     std::string("!malformed XML at byte @3: expected </r>, found </r") + kNbsp + ">"},
+        DocumentCase{"MalformedEndTagOutside", "<a></a b><r/>", "r", "!malformed XML at byte @3: malformed end tag </a>"},
+        DocumentCase{"OuterEmptyElementValidated", "<x a=1/><r/>", "r",
+                     "!malformed XML at byte @5: value of attribute 'a' is not quoted"},
+        DocumentCase{"RootNotFound", "<x/>", "r", "!root tag <r> not found in document"},
+        DocumentCase{"RootNotFoundNamespace", "<a:b/>", "b", "!root tag <b> not found in document"},
+        DocumentCase{"EmptyDocument", "", "r", "!root tag <r> not found in document"},
+        DocumentCase{"TextOnly", "just text", "r", "!root tag <r> not found in document"},
+        DocumentCase{"UnclosedTag", "<r", "r", "!malformed XML: Unclosed tag at byte @0"},
+        DocumentCase{"UnclosedAfterRoot", "<r></r><a b=\"", "r", "!malformed XML: Unclosed tag at byte @7"},
+        DocumentCase{"UnknownEntityAfterUtf8", "<r>\xC3\xA9&bad;</r>", "r", "!unknown entity reference '&bad;' at byte @5"},
+        DocumentCase{"UnknownEntityInChild", "<r><c>ok</c><c>&nbsp;</c></r>", "r",
+                     "!unknown entity reference '&nbsp;' at byte @15"},
+        DocumentCase{"EmptyEntity", "<r>&;</r>", "r", "!unknown entity reference '&;' at byte @3"},
+        DocumentCase{"UnterminatedEntity", "<r>AT&T</r>", "r", "!malformed XML at byte @5: unterminated entity reference"},
+        DocumentCase{"InvalidReference", "<r>&#xD800;</r>", "r",
+                     "!malformed XML at byte @3: invalid character reference '&#xD800;'"},
+        DocumentCase{"EntityInAttribute", "<r a=\"&bad;\"/>", "r", "!unknown entity reference '&bad;' at byte @6"},
+        DocumentCase{"EmptyElementName", "<r><></r>", "r", "!malformed XML at byte @3: expected element name after '<'"},
+        DocumentCase{"EmptyNameOutside", "< r></r>", "r", "!malformed XML at byte @0: expected element name after '<'"},
+        DocumentCase{"DuplicateAttribute", "<r x=\"1\" x=\"2\"/>", "r", "!malformed XML at byte @9: duplicate attribute 'x'"},
+        DocumentCase{"WhitespaceBeforeAttribute", "<r><a x=\"1\"y=\"2\"/></r>", "r",
+                     "!malformed XML at byte @11: expected whitespace before attribute"},
+        DocumentCase{"LessThanInValue", "<r a=\"x<y\"/>", "r", "!malformed XML at byte @7: '<' is not allowed in attribute values"},
+        DocumentCase{"UnterminatedInstruction", "<r><?pi x></r>", "r",
+                     "!malformed XML at byte @3: unterminated processing instruction"},
+        DocumentCase{"RootTagEmpty", "<r/>", "", "!root tag <> not found in document"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Cases where the two builders differ on purpose: the same document, both expectations.
+struct BuilderPairCase {
+    const char* label;
+    std::string document;
+    std::string root;
+    std::string sequential;
+    std::string bitmap;  // offsets relative to the document, shifted for the prefix
+};
+
+class ParseDocumentBuildersDiffer : public ::testing::TestWithParam<BuilderPairCase> {};
+
+TEST_P(ParseDocumentBuildersDiffer, SideBySide) {
+    const BuilderPairCase& test = GetParam();
+    ASSERT_FALSE(prefers_bitmap_builder(test.document));
+    EXPECT_EQ(parse_and_render(test.document, test.root), test.sequential);
+    std::string prefix = bitmap_prefix(test.document);
+    ASSERT_TRUE(prefers_bitmap_builder(prefix + test.document));
+    EXPECT_EQ(parse_and_render(prefix + test.document, test.root), shift_offsets(test.bitmap, prefix.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseDocumentBuildersDiffer,
+    ::testing::Values(
+        BuilderPairCase{"TrailingLessThan", "<r/><", "r", "!malformed XML: Unclosed tag at byte 4", "r"},
+        BuilderPairCase{"CommentAfterRoot", "<r></r><!-- x", "r",
+                        "!malformed XML at byte 13: unexpected end of document",
+                        "!malformed XML: Unclosed tag at byte @7"},
+        BuilderPairCase{"CommentWithoutEnd", "<r><!-- x", "r",
+                        "!malformed XML at byte 9: unexpected end of document",
+                        "!malformed XML: Unclosed tag at byte @3"},
+        BuilderPairCase{"CommentEndingInGreaterThan", "<r><!-- a > b", "r",
+                        "!malformed XML at byte 13: unexpected end of document",
+                        "!malformed XML at byte @3: unterminated comment"},
+        BuilderPairCase{"UnterminatedCData", "<r><![CDATA[x</r>", "r",
+                        "!malformed XML at byte 17: unexpected end of document",
+                        "!malformed XML at byte @3: unterminated CDATA section"},
+        BuilderPairCase{"ApostrophesHideTags", "<r>it's <i>x</i> isn't</r>", "r", "r'it's  isn't'(i'x')",
+                        "!malformed XML at byte @8: unexpected '<'"},
+        BuilderPairCase{"LoneApostropheHidesTheRest", "<r>it's</r>", "r", "r'it's'",
+                        "!unexpected end of document: <r> is never closed"},
+        BuilderPairCase{"UnterminatedValueBeforeGreaterThan", "<r><a x='1>text</a></r>", "r",
+                        "!malformed XML at byte 9: unterminated attribute value",
+                        "!malformed XML: Unclosed tag at byte @3"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(ParseDocument, NameLimits) {
+    std::string longest(65535, 'n');
+    BufferRef buffer = make_buffer("<" + longest + "/>");
+    auto parsed = parse_document(buffer.get(), longest);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->name.size(), 65535u);
+
+    std::string too_long(65536, 'n');
+    for (const std::string& document : {"<" + too_long + "/>", bitmap_prefix("<") + "<" + too_long + "/>"}) {
+        std::string expected = read_testing::concat("!malformed XML at byte ", std::to_string(document.find("<n")),
+                                                    ": name longer than 65535 bytes");
+        EXPECT_EQ(parse_and_render(document, "n"), expected);
+    }
+}
+
+struct TextKindCase {
+    const char* label;
+    std::string document;
+    std::string text;
+    bool span;
+};
+
+class ParseDocumentTextStorage : public ::testing::TestWithParam<TextKindCase> {};
+
+TEST_P(ParseDocumentTextStorage, SpanOrOwned) {
+    const TextKindCase& test = GetParam();
+    BufferRef buffer = make_buffer(test.document);
+    auto parsed = parse_document(buffer.get(), "a");
+    ASSERT_TRUE(parsed);
+    ASSERT_TRUE(parsed->text.has_value());
+    EXPECT_EQ(parsed->text->raw(), test.text);
+    EXPECT_EQ(parsed->text->is_span(), test.span);
+    EXPECT_TRUE(parsed->name.is_span());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseDocumentTextStorage,
+    ::testing::Values(TextKindCase{"SingleRun", "<a>xy</a>", "xy", true},
+                      TextKindCase{"SingleRunTrimmed", "<a>\n  xy \n</a>", "xy", true},
+                      TextKindCase{"SingleRunBesideComment", "<a>xy<!--c--></a>", "xy", true},
+                      TextKindCase{"SingleRunBesideEmptyCData", "<a>xy<![CDATA[]]></a>", "xy", true},
+                      TextKindCase{"CDataBody", "<a><![CDATA[x&y]]></a>", "x&y", true},
+                      TextKindCase{"Decoded", "<a>x&amp;y</a>", "x&y", false},
+                      TextKindCase{"DecodedTrimmed", "<a> &lt; </a>", "<", false},
+                      TextKindCase{"TwoRuns", "<a>x<b/>y</a>", "xy", false},
+                      TextKindCase{"BlankThenRun", "<a> <b/>x</a>", "x", false},
+                      TextKindCase{"RunThenCData", "<a>x<![CDATA[y]]></a>", "xy", false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(ParseDocument, ChildRoomGrowsFromTwoByDoubling) {
+    struct Case {
+        std::size_t children;
+        std::size_t capacity;
+    };
+    for (Case test : {Case{1, 2}, Case{2, 2}, Case{3, 4}, Case{4, 4}, Case{5, 8}, Case{9, 16}}) {
+        std::string document = "<r>";
+        for (std::size_t i = 0; i < test.children; ++i) document += "<c/>";
+        document += "</r>";
+        BufferRef buffer = make_buffer(document);
+        auto parsed = parse_document(buffer.get(), "r");
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(parsed->children.size(), test.children);
+        EXPECT_EQ(parsed->children.capacity(), test.capacity) << test.children;
+    }
+}
+
+TEST(ParseDocument, OneKeyPairPerCallSharedByAllMaps) {
+    BufferRef buffer = make_buffer("<r a=\"1\"><c b=\"2\"/><c b=\"3\"><d e=\"4\"/></c></r>");
+    auto first = parse_document(buffer.get(), "r");
+    auto second = parse_document(buffer.get(), "r");
+    ASSERT_TRUE(first && second);
+    HashKeys keys = first->attrs.keys();
+    for (const ParsedElement* element : {&first->children[0], &first->children[1], &first->children[1].children[0]}) {
+        EXPECT_EQ(element->attrs.keys().k0, keys.k0);
+        EXPECT_EQ(element->attrs.keys().k1, keys.k1);
+    }
+    EXPECT_NE(second->attrs.keys().k0, keys.k0) << "each call draws a fresh pair";
+}
+
+TEST(ParseDocument, DeepDocumentParsesAndReleases) {
+    constexpr std::size_t kDepth = 200000;
+    std::string document;
+    for (std::size_t i = 0; i < kDepth; ++i) document += "<a k=\"v\">";
+    document += "x";
+    for (std::size_t i = 0; i < kDepth; ++i) document += "</a>";
+    BufferRef buffer = make_buffer(document);
+    {
+        auto parsed = parse_document(buffer.get(), "a");
+        ASSERT_TRUE(parsed);
+        std::size_t depth = 1;
+        const ParsedElement* element = &*parsed;
+        while (!element->children.empty()) {
+            ASSERT_EQ(element->children.size(), 1u);
+            element = &element->children[0];
+            ++depth;
+        }
+        EXPECT_EQ(depth, kDepth);
+        EXPECT_EQ(element->text->raw(), "x");
+        EXPECT_EQ(buffer->use_count(), 1 + 3 * kDepth + 1);
+    }
+    EXPECT_EQ(buffer->use_count(), 1u);
+}
+
+TEST(ParseDocument, DeepFailureReleasesEverything) {
+    constexpr std::size_t kDepth = 150000;
+    std::string document;
+    for (std::size_t i = 0; i < kDepth; ++i) document += "<a>t";
+    BufferRef buffer = make_buffer(document);
+    auto parsed = parse_document(buffer.get(), "a");
+    ASSERT_FALSE(parsed);
+    EXPECT_EQ(parsed.error().message(), "unexpected end of document: <a> is never closed");
+    EXPECT_EQ(buffer->use_count(), 1u);
+}
+
+TEST(ParseDocument, RootBelowDeepOuterElements) {
+    constexpr std::size_t kDepth = 100000;
+    std::string document;
+    for (std::size_t i = 0; i < kDepth; ++i) document += "<o>";
+    document += "<r>t</r>";
+    for (std::size_t i = 0; i < kDepth; ++i) document += "</o>";
+    EXPECT_EQ(parse_and_render(document, "r"), "r't'");
+}
+
+TEST(TrimWhiteSpace, UnicodeSetAndInvalidBytes) {
+    struct Case {
+        std::string bytes;
+        std::string kept;
+    };
+    for (const Case& test : {Case{"", ""}, Case{" \t\n\v\f\r", ""}, Case{"\xC2\x85x\xC2\xA0", "x"},
+                             Case{"\xE1\x9A\x80x\xE2\x80\x80\xE2\x80\x8A", "x"},
+                             Case{"\xE2\x80\xA9\xE2\x80\xAFx\xE2\x81\x9F", "x"},
+                             Case{"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},  // U+200B is not White_Space
+                             Case{"\x1Cx\x1F", "\x1Cx\x1F"},          // separators below U+0020 are not
+                             Case{"\xA0x\xC2", "\xA0x\xC2"},          // stray bytes are content
+                             Case{"\xE0\x80\xA0x", "\xE0\x80\xA0x"},  // an overlong space is content
+                             Case{" \xC3\xA9 ", "\xC3\xA9"}}) {
+        TrimBounds kept = trim_white_space(test.bytes);
+        EXPECT_EQ(test.bytes.substr(kept.first, kept.second - kept.first), test.kept);
+    }
+}
+
+}  // namespace
+}  // namespace vorlane
