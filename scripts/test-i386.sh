@@ -179,7 +179,7 @@ cmake --install "$build_dir" --prefix "$site_packages" > /dev/null
 file_of_module="$("$venv/bin/python" -c "import vorlane; print(vorlane.__file__)")"
 echo "== i386 module: $file_of_module"
 echo "== i386 C++ core tests"
-ctest --test-dir "$build_dir" --output-on-failure --no-tests=error -j2
+ctest --test-dir "$build_dir" --output-on-failure --no-tests=error --timeout 600 -j2
 echo "== i386 Python tests"
 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
 ' bash "$@"

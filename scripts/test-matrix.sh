@@ -7,6 +7,7 @@
 set -euo pipefail
 vorlane_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 versions_dir="${PYENV_ROOT:-$HOME/.pyenv}/versions"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 versions=()
 for version_dir in "$versions_dir"/*; do

@@ -10,6 +10,7 @@ vorlane_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export VORLANE_VENV="${VORLANE_ASAN_VENV:-$vorlane_root/.venv-asan}"
 source "$vorlane_root/scripts/setup.sh"
 cd "$vorlane_root"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 # Every sanitizer report exits with this status, so a failed run says which kind
 # of failure it was (pytest's own statuses are 0 to 5).
@@ -26,7 +27,7 @@ ubsan_common="halt_on_error=1:print_stacktrace=1:exitcode=$sanitizer_exit"
 
 echo "== C++ core tests (sanitized)"
 ASAN_OPTIONS="$asan_common" UBSAN_OPTIONS="$ubsan_common" \
-  ctest --test-dir "$vorlane_build_dir" --output-on-failure --no-tests=error -j2
+  ctest --test-dir "$vorlane_build_dir" --output-on-failure --no-tests=error --timeout 600 -j2
 
 # pytest captures file descriptor 2 during each test, and a report printed while a
 # test runs would vanish with the process it ends: the runtimes write their

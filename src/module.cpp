@@ -17,7 +17,8 @@ PyCFunction as_cfunction(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-constexpr int kFunctionFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+// Bound to the module: METH_STATIC would hide the module from __self__.
+constexpr int kFunctionFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef function_defs[] = {
     {"read_file", as_cfunction(read_file), kFunctionFlags, "read_file(file_path, root_tag)\n--\n\n"},

@@ -170,6 +170,12 @@ CallResult<PyTypeObject*> obtain_node_type() {
             PyErr_Clear();
             return CallError::internal("failed to create type object for `Node`");
         }
+        // The docstring is only the text signature, so __doc__ reads None as it
+        // does for the module's functions.
+        if (PyObject_SetAttrString(type, "__doc__", Py_None) < 0) {
+            Py_DECREF(type);
+            return CallError::captured();
+        }
         created_node_type = reinterpret_cast<PyTypeObject*>(type);
     }
     return created_node_type;
