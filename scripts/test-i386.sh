@@ -178,9 +178,16 @@ cmake --build "$build_dir" -j2
 cmake --install "$build_dir" --prefix "$site_packages" > /dev/null
 file_of_module="$("$venv/bin/python" -c "import vorlane; print(vorlane.__file__)")"
 echo "== i386 module: $file_of_module"
+# Both suites run even when the first fails, so one run shows every failure.
 echo "== i386 C++ core tests"
-ctest --test-dir "$build_dir" --output-on-failure --no-tests=error --timeout 600 -j2
+ctest_status=0
+ctest --test-dir "$build_dir" --output-on-failure --no-tests=error --timeout 600 -j2 || ctest_status=$?
 echo "== i386 Python tests"
-"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+pytest_status=0
+"$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || pytest_status=$?
+if [ "$ctest_status" -ne 0 ] || [ "$pytest_status" -ne 0 ]; then
+  echo "test-i386: ctest exit status $ctest_status, pytest exit status $pytest_status" >&2
+  exit 1
+fi
 ' bash "$@"
 echo "test-i386: build and tests took $((SECONDS - run_started)) s"

@@ -25,9 +25,12 @@ asan_common="halt_on_error=1:abort_on_error=0:exitcode=$sanitizer_exit:detect_le
 asan_common+=":check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
 ubsan_common="halt_on_error=1:print_stacktrace=1:exitcode=$sanitizer_exit"
 
+# Both suites run even when the first fails, so one run shows every failure.
 echo "== C++ core tests (sanitized)"
+ctest_status=0
 ASAN_OPTIONS="$asan_common" UBSAN_OPTIONS="$ubsan_common" \
-  ctest --test-dir "$vorlane_build_dir" --output-on-failure --no-tests=error --timeout 600 -j2
+  ctest --test-dir "$vorlane_build_dir" --output-on-failure --no-tests=error --timeout 600 -j2 \
+  || ctest_status=$?
 
 # pytest captures file descriptor 2 during each test, and a report printed while a
 # test runs would vanish with the process it ends: the runtimes write their
@@ -57,11 +60,12 @@ if [ ${#reports[@]} -gt 0 ]; then
     echo "---- $report"
     cat "$report"
   done
-  echo "test-sanitize: ${#reports[@]} sanitizer report(s) (pytest exit status $pytest_status)" >&2
+  echo "test-sanitize: ${#reports[@]} sanitizer report(s) from the Python suite" \
+    "(ctest exit status $ctest_status, pytest exit status $pytest_status)" >&2
   exit 1
 fi
-if [ "$pytest_status" -ne 0 ]; then
-  echo "test-sanitize: pytest failed with exit status $pytest_status" >&2
-  exit "$pytest_status"
+if [ "$ctest_status" -ne 0 ] || [ "$pytest_status" -ne 0 ]; then
+  echo "test-sanitize: ctest exit status $ctest_status, pytest exit status $pytest_status" >&2
+  exit 1
 fi
-echo "test-sanitize: no sanitizer reports"
+echo "test-sanitize: both suites passed with no sanitizer report"

@@ -83,10 +83,13 @@ struct Slot {
 
 constexpr std::size_t kMinCapacity = 4;
 
+// The most entries a table of `capacity` slots holds: 7/8 of it, rounded down, so
+// that at least one slot stays empty and every probe ends.
+constexpr std::size_t max_entries(std::size_t capacity) noexcept { return capacity - (capacity + 7) / 8; }
+
 std::size_t capacity_for(std::size_t count) {
     std::size_t capacity = kMinCapacity;
-    // count <= capacity * 7 / 8
-    while (capacity - capacity / 8 < count) {
+    while (max_entries(capacity) < count) {
         if (capacity > SIZE_MAX / 4) throw std::bad_alloc();
         capacity *= 2;
     }
@@ -204,14 +207,14 @@ void AttrMap::reserve(HashKeys keys, std::size_t expected_count) {
         table_ = Table::allocate(keys, capacity_for(expected_count == 0 ? 1 : expected_count));
         return;
     }
-    while (table_->capacity - table_->capacity / 8 < expected_count) grow();
+    while (max_entries(table_->capacity) < expected_count) grow();
 }
 
 bool AttrMap::insert(StrRef key, StrRef value) {
     std::uint64_t hash = hash_attr_key(table_->keys, key.raw());
     std::size_t index = table_->probe(key.raw(), hash);
     if (table_->controls()[index] != 0) return false;
-    if (table_->count + 1 > table_->capacity - table_->capacity / 8) {
+    if (table_->count + 1 > max_entries(table_->capacity)) {
         grow();
         index = table_->probe(key.raw(), hash);
     }
