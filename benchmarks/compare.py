@@ -27,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import xml.etree.ElementTree as ElementTree
 
 try:
@@ -374,15 +375,17 @@ def print_targets(label, timings, memory):
 
 
 def run_walk_benchmarks(documents, repeat):
-    """Hands the documents to benchmarks/bench_walks.py when it is there."""
+    """Hands the documents to benchmarks/bench_walks.py when it is there; False when
+    that raised (its traceback is printed and the comparisons above still stand)."""
     walks_path = pathlib.Path(__file__).with_name("bench_walks.py")
     if not walks_path.exists():
-        return
+        return True
     location = importlib.util.spec_from_file_location("bench_walks", walks_path)
     module = importlib.util.module_from_spec(location)
     location.loader.exec_module(module)
     print("\n== bench_walks")
     module.run({document.label: document.text for document in documents}, repeat)
+    return True
 
 
 def parse_sizes(text):
@@ -408,7 +411,7 @@ def main():
 
     if arguments.memory_probe:
         memory_probe(*arguments.memory_probe)
-        return
+        return 0
 
     temporary = None
     directory = arguments.workdir
@@ -460,10 +463,15 @@ def main():
         print_memory(largest, memory)
     print_targets(largest.label, all_timings[largest.label], memory)
 
-    run_walk_benchmarks(documents, arguments.repeat)
+    try:
+        walks_ok = run_walk_benchmarks(documents, arguments.repeat)
+    except Exception:
+        traceback.print_exc()
+        walks_ok = False
     if temporary is not None:
         temporary.cleanup()
+    return 0 if walks_ok else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
