@@ -32,10 +32,12 @@ ASAN_OPTIONS="$asan_common" UBSAN_OPTIONS="$ubsan_common" \
   ctest --test-dir "$vorlane_build_dir" --output-on-failure --no-tests=error --timeout 600 -j2 \
   || ctest_status=$?
 
-# pytest captures file descriptor 2 during each test, and a report printed while a
-# test runs would vanish with the process it ends: the runtimes write their
-# reports to files here instead, and every file found afterwards fails the run,
-# whatever the exit status said (a test's own subprocess included).
+# By default pytest captures file descriptor 2 during each test, and a report
+# printed there would vanish with the process it ends; --capture=sys leaves the
+# descriptor alone, so UndefinedBehaviorSanitizer reports (which go to standard
+# error whatever log_path says) reach the log. AddressSanitizer and LeakSanitizer
+# reports go to files here, and every file found afterwards fails the run,
+# whatever the exit status said (reports from a test's own subprocess included).
 report_dir="$vorlane_build_dir/sanitizer-reports"
 rm -rf "$report_dir"
 mkdir -p "$report_dir"
@@ -50,8 +52,8 @@ pytest_status=0
 LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="$asan_common:malloc_context_size=2:log_path=$report_dir/asan" \
   LSAN_OPTIONS="suppressions=$vorlane_root/scripts/lsan-interpreter.supp:print_suppressions=0" \
-  UBSAN_OPTIONS="$ubsan_common:log_path=$report_dir/ubsan" \
-  python -m pytest -q "$@" || pytest_status=$?
+  UBSAN_OPTIONS="$ubsan_common" \
+  python -m pytest -q --capture=sys "$@" || pytest_status=$?
 
 shopt -s nullglob
 reports=("$report_dir"/*)
