@@ -182,7 +182,9 @@ std::string type_name_of(PyObject* object) {
 
 CallError type_mismatch(PyObject* object, const char* target) {
     if (object == Py_None) return CallError::type_error(std::string("'None' is not an instance of '") + target + "'");
-    return CallError::type_error("'" + type_name_of(object) + "' object is not an instance of '" + target + "'");
+    std::string message = "'";
+    message.append(type_name_of(object)).append("' object is not an instance of '").append(target).append("'");
+    return CallError::type_error(std::move(message));
 }
 
 }  // namespace vorlane
