@@ -88,7 +88,8 @@ def run(repeat, scale):
                 first_per_byte = per_byte
             growth = per_byte / first_per_byte
             worst = max(worst, growth)
-            print(f"{name:<22}{str(multiple) + 'N':>6}{input_bytes:>14,}{seconds:>11.4f}{per_byte:>10.2f}{growth:>7.2f}")
+            size = f"{multiple}N"
+            print(f"{name:<22}{size:>6}{input_bytes:>14,}{seconds:>11.4f}{per_byte:>10.2f}{growth:>7.2f}")
             del document
     print(f"largest growth of the time per byte from N to 8N: {worst:.2f}")
 
