@@ -176,8 +176,8 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   || { cat "$build_dir.configure.log"; exit 1; }
 cmake --build "$build_dir" -j2
 cmake --install "$build_dir" --prefix "$site_packages" > /dev/null
-file_of_module="$("$venv/bin/python" -c "import vorlane; print(vorlane.__file__)")"
-echo "== i386 module: $file_of_module"
+module_file="$("$venv/bin/python" -c "import vorlane; print(vorlane.__file__)")"
+echo "== i386 module: $module_file"
 # Both suites run even when the first fails, so one run shows every failure.
 echo "== i386 C++ core tests"
 ctest_status=0

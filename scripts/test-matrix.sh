@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds vorlane for every CPython 3.11 or newer installed by pyenv and runs the
-# Python suite with each. Every version gets its own venv (.venv-matrix/<version>)
-# and build directory (build/<tag>-matrix); the module is compiled with -Werror,
-# so a compiler warning fails that version. Arguments are passed on to pytest.
+# Python suite with each. Every version gets its own venv (.venv-matrix/<version>,
+# or under VORLANE_MATRIX_VENVS) and build directory (build/<tag>-matrix); the
+# module is compiled with -Werror, so a compiler warning fails that version.
+# Arguments are passed on to pytest.
 # Every version is tried; the run fails if any of them failed.
 set -euo pipefail
 vorlane_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 versions_dir="${PYENV_ROOT:-$HOME/.pyenv}/versions"
+venvs_dir="${VORLANE_MATRIX_VENVS:-$vorlane_root/.venv-matrix}"
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 
 versions=()
@@ -36,7 +38,7 @@ for version in "${versions[@]}"; do
   (
     set -e
     export VORLANE_PYTHON="$versions_dir/$version/bin/python3"
-    export VORLANE_VENV="$vorlane_root/.venv-matrix/$version"
+    export VORLANE_VENV="$venvs_dir/$version"
     source "$vorlane_root/scripts/setup.sh"
     cd "$vorlane_root"
     VORLANE_BUILD_SUFFIX=-matrix VORLANE_CMAKE_ARGS="-Ccmake.define.CMAKE_CXX_FLAGS=-Werror" \

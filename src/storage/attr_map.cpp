@@ -61,7 +61,7 @@ std::uint64_t siphash13_impl(HashKeys keys, const unsigned char* bytes, std::siz
     for (std::size_t i = 0; i < full_words; ++i) state.compress(load_le64(bytes + i * 8));
     unsigned char tail[8] = {};
     std::size_t tail_len = size - full_words * 8;
-    std::memcpy(tail, bytes + full_words * 8, tail_len);
+    if (tail_len != 0) std::memcpy(tail, bytes + full_words * 8, tail_len);  // bytes may be null when empty
     if (suffix_ff) {
         tail[tail_len++] = 0xff;  // tail_len was below 8, so this fits
         if (tail_len == 8) {

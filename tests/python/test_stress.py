@@ -322,7 +322,8 @@ def test_leak_check_sees_a_leak(leak_world):
     kept = []
     resident_before, blocks_before = settled()
     for _ in range(calls):
-        kept.append(read_string(leak_world.doc, leak_world.root_tag))
+        # A fresh copy of the text per call: each kept tree holds its own input.
+        kept.append(read_string(leak_world.doc + " ", leak_world.root_tag))
     resident_after, blocks_after = settled()
     if not SANITIZED:
         assert resident_after - resident_before > RESIDENT_SLACK
