@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,18 +122,29 @@ CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
 
 namespace {
 
-CallResult<PyRef> parse_into_node(DocumentBuffer* buffer, const std::string& root_tag, BufferRef& own_reference) {
-    Result<ParsedElement, ReaderError> parsed = ReaderError::root_not_found(root_tag);
+// What a parse run without the lock produced: the root, or the message of its error.
+struct ParseOutcome {
+    std::optional<ParsedElement> root;
     std::string error_message;
-    {
-        InterpreterLockReleased unlocked;
-        parsed = parse_document(buffer, root_tag);
-        if (!parsed) error_message = parsed.error().message();
-        // The spans of the result keep the buffer alive from here on.
-        own_reference.reset();
+};
+
+// Parses `buffer` and drops the caller's reference to it (the spans of the result
+// keep it alive from then on). Runs with the lock released.
+ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference) {
+    ParseOutcome outcome;
+    auto parsed = parse_document(own_reference.get(), root_tag);
+    if (parsed) {
+        outcome.root.emplace(std::move(parsed).value());
+    } else {
+        outcome.error_message = parsed.error().message();
     }
-    if (!parsed) return CallError::value_error(std::move(error_message));
-    return node_from_parsed(std::move(parsed).value());
+    return outcome;
+}
+
+// Turns the outcome into the result, with the lock held again.
+CallResult<PyRef> finish_read(ParseOutcome&& outcome) {
+    if (!outcome.root) return CallError::value_error(std::move(outcome.error_message));
+    return node_from_parsed(std::move(*outcome.root));
 }
 
 CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -149,8 +161,12 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_INCREF(xml_string);  // owned by the buffer from here on
     BufferRef buffer = BufferRef::adopt(DocumentBuffer::create_python_text(
         xml_string, document.value().data(), document.value().size(), release_python_object_hook));
-    DocumentBuffer* raw = buffer.get();
-    return parse_into_node(raw, root_tag_copy, buffer);
+    ParseOutcome outcome;
+    {
+        InterpreterLockReleased unlocked;
+        outcome = parse_detached(root_tag_copy, std::move(buffer));
+    }
+    return finish_read(std::move(outcome));
 }
 
 CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -163,23 +179,29 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!root_tag) return std::move(root_tag).error();
     std::string root_tag_copy(root_tag.value());
 
+    // Reading, checking and parsing share one span without the lock.
     Result<FileBytes, IoError> file = IoError::from_errno(0);
     std::size_t invalid_at = kUtf8Valid;
+    ParseOutcome outcome;
     {
         InterpreterLockReleased unlocked;
         file = read_whole_file(path_copy);
-        if (file) invalid_at = first_invalid_utf8(std::string_view(file->bytes.get(), file->size));
+        if (file) {
+            // Every later use of the strings needs valid UTF-8, so a file that is
+            // not is refused before parsing, at its first bad byte.
+            invalid_at = first_invalid_utf8(std::string_view(file->bytes.get(), file->size));
+            if (invalid_at == kUtf8Valid) {
+                std::size_t size = file->size;
+                outcome = parse_detached(root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(
+                                                            std::move(file->bytes), size)));
+            }
+        }
     }
     if (!file) return io_call_error(file.error());
-    // Every later use of the strings needs valid UTF-8, so a file that is not is
-    // refused before parsing, at its first bad byte.
     if (invalid_at != kUtf8Valid) {
         return CallError::value_error("malformed XML at byte " + std::to_string(invalid_at) + ": invalid UTF-8");
     }
-    std::size_t size = file->size;
-    BufferRef buffer = BufferRef::adopt(DocumentBuffer::create_owned(std::move(file->bytes), size));
-    DocumentBuffer* raw = buffer.get();
-    return parse_into_node(raw, root_tag_copy, buffer);
+    return finish_read(std::move(outcome));
 }
 
 }  // namespace
