@@ -1,5 +1,5 @@
-// The bitmap index builder: one pass marks every unquoted '<' and '>' in two
-// bitmaps, a second pass walks the marked '<' offsets and pairs each with the next
+// The bitmap index builder: one pass marks every '<' and '>' outside quoted
+// attribute values in two bitmaps, a second pass walks the marked '<' offsets and pairs each with the next
 // marked '>'. Chosen for quote-dense input, where skipping quoted values tag by
 // tag would dominate. Runs without the interpreter lock.
 #include <bit>
@@ -73,77 +73,56 @@ BlockMasks classify_full_block(const char* block) noexcept {
 BlockMasks classify_full_block(const char* block) noexcept { return classify_bytewise(block, 64); }
 #endif
 
-enum class QuoteState : std::uint8_t { None, Double, Apostrophe };
+// Where the first pass stands between two bytes of the input. Quotes mean
+// something only inside start tags, the one place attribute values live.
+enum class ScanState : std::uint8_t {
+    Text,        // character data: only a '<' changes the state
+    StartTag,    // inside a start tag, outside any quoted value
+    Double,      // inside a value quoted with '"'
+    Apostrophe,  // inside a value quoted with '\''
+    EndTag,      // inside an end tag, up to its '>'
+};
 
 // Bits from `from` to 63 inclusive.
 constexpr std::uint64_t bits_from(unsigned from) noexcept {
     return from >= 64 ? 0 : ~std::uint64_t{0} << from;
 }
 
-// Bit i of the result is the parity of the set bits 0..i of `bits`.
-constexpr std::uint64_t prefix_xor(std::uint64_t bits) noexcept {
-    bits ^= bits << 1;
-    bits ^= bits << 2;
-    bits ^= bits << 4;
-    bits ^= bits << 8;
-    bits ^= bits << 16;
-    bits ^= bits << 32;
-    return bits;
-}
-
-// Bits of the block that lie inside a quoted run, given the quote state at the
-// block's first byte; updates `state` to the state after the block. The work is
-// one step per quote byte, so blocks without quotes cost nothing here.
-std::uint64_t quoted_bits_stepwise(const BlockMasks& masks, QuoteState& state) noexcept {
-    std::uint64_t quoted = 0;
-    unsigned pos = 0;
-    unsigned run_start = 0;
-    while (pos < 64) {
-        if (state == QuoteState::None) {
-            const std::uint64_t next = (masks.double_quotes | masks.apostrophes) & bits_from(pos);
-            if (next == 0) break;
-            const unsigned at = static_cast<unsigned>(std::countr_zero(next));
-            state = (masks.double_quotes >> at) & 1 ? QuoteState::Double : QuoteState::Apostrophe;
-            run_start = at;
-            pos = at + 1;
+// For a '<' at `open` in character data: the offset just past the comment, CDATA
+// section, processing instruction or declaration it opens (the input's length
+// when that never ends), or 0 when it opens a start or end tag. Inside such a
+// construct quotes mean nothing, and its '<' and '>' are marked like any other:
+// the second pass passes over them with the construct's own end rules.
+std::size_t plain_construct_end(std::string_view input, std::size_t open) noexcept {
+    const char* data = input.data();
+    const std::size_t length = input.size();
+    if (open + 1 >= length) return length;
+    const char marker = data[open + 1];
+    std::size_t close;
+    if (marker == '!') {
+        if (index_build::has_literal_at(input, open + 2, "--")) {
+            close = index_build::find_terminator<'-', '-'>(data, open + 6, length);
+        } else if (index_build::has_literal_at(input, open + 2, "[CDATA[")) {
+            close = index_build::find_terminator<']', ']'>(data, open + 11, length);
         } else {
-            const std::uint64_t closers =
-                state == QuoteState::Double ? masks.double_quotes : masks.apostrophes;
-            const std::uint64_t next = closers & bits_from(pos);
-            if (next == 0) {
-                quoted |= bits_from(run_start);
-                break;
+            const index_build::DeclarationEnd declaration = index_build::document_type_end(data, open, length);
+            switch (declaration.kind) {
+                case index_build::DeclarationEnd::Kind::Closed: close = declaration.end; break;
+                case index_build::DeclarationEnd::Kind::Unterminated: close = length; break;
+                case index_build::DeclarationEnd::Kind::NoSubset:
+                default: close = index_search::find_first_of<'>'>(data, open + 1, length); break;
             }
-            const unsigned at = static_cast<unsigned>(std::countr_zero(next));
-            quoted |= bits_from(run_start) & ~bits_from(at + 1);
-            state = QuoteState::None;
-            pos = at + 1;
         }
-    }
-    return quoted;
-}
-
-// Same contract as quoted_bits_stepwise. When only one quote kind can matter in
-// the block (the other kind is absent, and the open quote, if any, is of the kind
-// present) every quote byte toggles the state, so the quoted bits are a prefix
-// parity: the usual case of attribute-heavy markup, at a fixed cost per block.
-std::uint64_t quoted_bits(const BlockMasks& masks, QuoteState& state) noexcept {
-    std::uint64_t toggles;
-    QuoteState kind;
-    if (masks.apostrophes == 0 && state != QuoteState::Apostrophe) {
-        toggles = masks.double_quotes;
-        kind = QuoteState::Double;
-    } else if (masks.double_quotes == 0 && state != QuoteState::Double) {
-        toggles = masks.apostrophes;
-        kind = QuoteState::Apostrophe;
+    } else if (marker == '?') {
+        const std::size_t target_end =
+            index_build::scan_name(data, open + 2, length,
+                                   index_build::kStopWhitespace | index_build::kStopGreater |
+                                       index_build::kStopQuestion);
+        close = index_build::processing_instruction_end(data, target_end, length);
     } else {
-        return quoted_bits_stepwise(masks, state);
+        return 0;
     }
-    std::uint64_t quoted = prefix_xor(toggles);
-    if (state != QuoteState::None) quoted = ~quoted;
-    // The state after the block is the parity of the last bit.
-    state = (quoted >> 63) != 0 ? kind : QuoteState::None;
-    return quoted;
+    return close < length ? close + 1 : length;
 }
 
 // The '>' offsets in ascending order, narrowed to Offset (32 bits for every input
@@ -186,6 +165,20 @@ Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input,
             writer.append_text_before(open);
             // A '<' in the last byte opens nothing: the index is complete.
             if (open + 1 >= length) return std::move(writer).finish();
+            if (data[open + 1] == '!') {
+                // A document type declaration with an internal subset is skipped
+                // whole, its '<' and '>' included.
+                const index_build::DeclarationEnd declaration =
+                    index_build::document_type_end(data, open, length);
+                if (declaration.kind == index_build::DeclarationEnd::Kind::Unterminated) {
+                    return ScanError{ScanError::Kind::UnterminatedDeclaration, open};
+                }
+                if (declaration.kind == index_build::DeclarationEnd::Kind::Closed) {
+                    writer.skip_to(declaration.end);
+                    next_open_allowed = declaration.end + 1;
+                    continue;
+                }
+            }
             while (close_cursor < closes.size() && closes[close_cursor] <= open) ++close_cursor;
             if (close_cursor == closes.size()) return ScanError{ScanError::Kind::UnclosedTag, open};
             const std::size_t close = closes[close_cursor];
@@ -272,21 +265,94 @@ MarkupBitmaps scan_markup_bitmaps(std::string_view input) {
     bitmaps.open_bits.resize(word_count);
     bitmaps.close_bits.resize(word_count);
 
-    // The quote state deliberately runs through character data, comments and
-    // CDATA sections as well as tags: a lone apostrophe in text hides every '<'
-    // and '>' up to the next apostrophe. Tree assembly reports what that causes.
-    QuoteState state = QuoteState::None;
+    // Quotes open a value only inside a start tag: an apostrophe in character
+    // data, a comment, a CDATA section, an instruction or a declaration hides
+    // nothing. The state walks from event to event within each block's masks, so
+    // a block of plain text costs one test.
+    ScanState state = ScanState::Text;
+    // Bytes before this offset belong to a construct skipped by plain_construct_end.
+    std::size_t plain_until = 0;
     for (std::size_t word_index = 0; word_index < word_count; ++word_index) {
         const std::size_t block_start = word_index * 64;
         const std::size_t block_len = length - block_start < 64 ? length - block_start : 64;
         const BlockMasks masks = block_len == 64 ? classify_full_block(data + block_start)
                                                  : classify_bytewise(data + block_start, block_len);
-        std::uint64_t visible = ~std::uint64_t{0};
-        if ((masks.double_quotes | masks.apostrophes) != 0 || state != QuoteState::None) {
-            visible = ~quoted_bits(masks, state);
+        std::uint64_t hidden = 0;
+        unsigned pos = 0;
+        if (plain_until > block_start) {
+            pos = plain_until - block_start >= 64 ? 64u : static_cast<unsigned>(plain_until - block_start);
         }
-        bitmaps.open_bits[word_index] = masks.opens & visible;
-        bitmaps.close_bits[word_index] = masks.closes & visible;
+        while (pos < block_len) {
+            switch (state) {
+                case ScanState::Text: {
+                    const std::uint64_t next = masks.opens & bits_from(pos);
+                    if (next == 0) {
+                        pos = 64;
+                        break;
+                    }
+                    const unsigned at = static_cast<unsigned>(std::countr_zero(next));
+                    const std::size_t open = block_start + at;
+                    if (open + 1 < length && data[open + 1] == '/') {
+                        state = ScanState::EndTag;
+                        pos = at + 1;
+                        break;
+                    }
+                    const std::size_t plain_end = plain_construct_end(input, open);
+                    if (plain_end == 0) {
+                        state = ScanState::StartTag;
+                        pos = at + 1;
+                        break;
+                    }
+                    plain_until = plain_end;
+                    pos = plain_end - block_start >= 64 ? 64u : static_cast<unsigned>(plain_end - block_start);
+                    break;
+                }
+                case ScanState::StartTag: {
+                    const std::uint64_t next =
+                        (masks.double_quotes | masks.apostrophes | masks.closes) & bits_from(pos);
+                    if (next == 0) {
+                        pos = 64;
+                        break;
+                    }
+                    const unsigned at = static_cast<unsigned>(std::countr_zero(next));
+                    if ((masks.closes >> at) & 1) {
+                        state = ScanState::Text;
+                    } else {
+                        state = (masks.double_quotes >> at) & 1 ? ScanState::Double : ScanState::Apostrophe;
+                    }
+                    pos = at + 1;
+                    break;
+                }
+                case ScanState::Double:
+                case ScanState::Apostrophe: {
+                    const std::uint64_t closers =
+                        state == ScanState::Double ? masks.double_quotes : masks.apostrophes;
+                    const std::uint64_t next = closers & bits_from(pos);
+                    if (next == 0) {
+                        hidden |= bits_from(pos);
+                        pos = 64;
+                        break;
+                    }
+                    const unsigned at = static_cast<unsigned>(std::countr_zero(next));
+                    hidden |= bits_from(pos) & ~bits_from(at);
+                    state = ScanState::StartTag;
+                    pos = at + 1;
+                    break;
+                }
+                case ScanState::EndTag: {
+                    const std::uint64_t next = masks.closes & bits_from(pos);
+                    if (next == 0) {
+                        pos = 64;
+                        break;
+                    }
+                    state = ScanState::Text;
+                    pos = static_cast<unsigned>(std::countr_zero(next)) + 1;
+                    break;
+                }
+            }
+        }
+        bitmaps.open_bits[word_index] = masks.opens & ~hidden;
+        bitmaps.close_bits[word_index] = masks.closes & ~hidden;
     }
     return bitmaps;
 }

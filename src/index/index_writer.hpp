@@ -79,6 +79,73 @@ template <char... Prefix>
     return close < length ? close : length - 1;
 }
 
+// Where a document type declaration ends when it carries an internal subset.
+struct DeclarationEnd {
+    enum class Kind : std::uint8_t {
+        NoSubset,      // not a "<!DOCTYPE" with a '[' subset: the caller's first-'>' rule applies
+        Closed,        // the subset and the declaration are closed; `end` is the final '>'
+        Unterminated,  // the subset, or something quoted or commented inside it, never ends
+    };
+    Kind kind;
+    std::size_t end = 0;
+};
+
+// End of the "<!DOCTYPE" declaration whose '<' is at `open`. A subset opened by '['
+// (found before the declaration's '>', quoted external identifiers passed over)
+// runs to the ']' that closes it, honouring quoted strings, comments and
+// processing instructions inside it, so that markup inside entity values never
+// reaches the document; the declaration then ends at the '>' after it (only
+// whitespace may come between; anything else leaves it unterminated). Nothing in the
+// subset is interpreted. A declaration without a subset gets NoSubset, so that it
+// keeps ending at its first '>' whatever quotes it holds. Both builders use this.
+[[nodiscard]] inline DeclarationEnd document_type_end(const char* data, std::size_t open,
+                                                      std::size_t length) noexcept {
+    constexpr std::string_view kOpener = "<!DOCTYPE";
+    if (length - open < kOpener.size() || std::memcmp(data + open, kOpener.data(), kOpener.size()) != 0) {
+        return {DeclarationEnd::Kind::NoSubset};
+    }
+    std::size_t pos = open + kOpener.size();
+    // The name and external identifier: only a '[' outside quotes opens a subset.
+    while (true) {
+        pos = index_search::find_first_of<'"', '\'', '[', '>'>(data, pos, length);
+        if (pos >= length || data[pos] == '>') return {DeclarationEnd::Kind::NoSubset};
+        if (data[pos] == '[') break;
+        const std::size_t close = data[pos] == '"' ? index_search::find_first_of<'"'>(data, pos + 1, length)
+                                                   : index_search::find_first_of<'\''>(data, pos + 1, length);
+        if (close >= length) return {DeclarationEnd::Kind::NoSubset};
+        pos = close + 1;
+    }
+    ++pos;
+    while (true) {
+        pos = index_search::find_first_of<'"', '\'', '<', ']'>(data, pos, length);
+        if (pos >= length) return {DeclarationEnd::Kind::Unterminated};
+        const char byte = data[pos];
+        if (byte == ']') {
+            // Only whitespace may stand between the subset's ']' and the '>'.
+            std::size_t close = pos + 1;
+            while (close < length && (kNameStops[static_cast<unsigned char>(data[close])] & kStopWhitespace) != 0) {
+                ++close;
+            }
+            if (close >= length || data[close] != '>') return {DeclarationEnd::Kind::Unterminated};
+            return {DeclarationEnd::Kind::Closed, close};
+        }
+        std::size_t resume;
+        if (byte == '"' || byte == '\'') {
+            resume = byte == '"' ? index_search::find_first_of<'"'>(data, pos + 1, length)
+                                 : index_search::find_first_of<'\''>(data, pos + 1, length);
+        } else if (length - pos >= 4 && std::memcmp(data + pos + 1, "!--", 3) == 0) {
+            resume = find_terminator<'-', '-'>(data, pos + 6, length);
+        } else if (length - pos >= 2 && data[pos + 1] == '?') {
+            resume = find_terminator<'?'>(data, pos + 3, length);
+        } else {
+            // A markup declaration's own '<': its quoted values are what matters.
+            resume = pos;
+        }
+        if (resume >= length) return {DeclarationEnd::Kind::Unterminated};
+        pos = resume + 1;
+    }
+}
+
 // Appends entries and text runs to a StructuralIndex, tracking `last_end`, the
 // end offset of the construct taken up last (0 while there is none yet).
 class IndexWriter {

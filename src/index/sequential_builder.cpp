@@ -134,7 +134,18 @@ Result<StructuralIndex, ScanError> build_index_sequential(std::string_view input
                 if (end < length) writer.append_text(body, end - 2);
             } else {
                 // A document type declaration or another "<!" construct: no
-                // entry, and it ends at the first '>' whatever quotes it holds.
+                // entry. An internal subset is skipped whole; otherwise it ends at
+                // the first '>' whatever quotes it holds.
+                const index_build::DeclarationEnd declaration =
+                    index_build::document_type_end(data, open, length);
+                if (declaration.kind == index_build::DeclarationEnd::Kind::Unterminated) {
+                    return ScanError{ScanError::Kind::UnterminatedDeclaration, open};
+                }
+                if (declaration.kind == index_build::DeclarationEnd::Kind::Closed) {
+                    writer.skip_to(declaration.end);
+                    scan = declaration.end + 1;
+                    continue;
+                }
                 const std::size_t close = find_first_of<'>'>(data, open + 1, length);
                 if (close < length) {
                     writer.skip_to(close);

@@ -43,6 +43,8 @@ struct ScanError {
         UnclosedTag,    // a '<' whose construct has no closing '>' (offset of the '<')
         UnexpectedEnd,  // a construct runs to the end of the input (sequential builder; offset 0)
         NameTooLong,    // a name longer than 65,535 bytes (offset of the '<')
+        UnterminatedDeclaration,  // a document type declaration whose internal subset
+                                  // never closes (offset of the '<')
     };
     Kind kind;
     std::uint64_t offset = 0;
@@ -69,8 +71,8 @@ struct StructuralIndex {
 // Throws std::bad_alloc when the arrays cannot grow.
 [[nodiscard]] Result<StructuralIndex, ScanError> build_index_sequential(std::string_view input);
 
-// Indexes `input` from the bitmaps of unquoted '<' and '>' (quote state running
-// through the whole document); ignores a '<' in the last byte and ends unterminated
+// Indexes `input` from the bitmaps of the '<' and '>' outside quoted attribute
+// values (quotes count only inside start tags); ignores a '<' in the last byte and ends unterminated
 // comments and CDATA sections before the input's end. Throws std::bad_alloc.
 [[nodiscard]] Result<StructuralIndex, ScanError> build_index_bitmap(std::string_view input);
 

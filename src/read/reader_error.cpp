@@ -41,9 +41,10 @@ constexpr std::string_view kMalformedTemplates[] = {
     "expected </{expected}>, found </{found}>",
     "unterminated entity reference",
     "invalid character reference '&{ref};'",
+    "unterminated document type declaration",
 };
 static_assert(sizeof kMalformedTemplates / sizeof kMalformedTemplates[0] ==
-              static_cast<std::size_t>(MalformedKind::InvalidCharacterReference) + 1);
+              static_cast<std::size_t>(MalformedKind::UnterminatedDeclaration) + 1);
 
 using Placeholder = std::pair<std::string_view, std::string_view>;
 
@@ -83,6 +84,8 @@ ReaderError ReaderError::from_scan(ScanError error, std::uint64_t input_len) {
             return malformed(MalformedKind::UnexpectedEndOfDocument, input_len);
         case ScanError::Kind::NameTooLong:
             return malformed(MalformedKind::NameTooLong, error.offset);
+        case ScanError::Kind::UnterminatedDeclaration:
+            return malformed(MalformedKind::UnterminatedDeclaration, error.offset);
         case ScanError::Kind::UnclosedTag:
             break;
     }

@@ -33,6 +33,7 @@ enum class MalformedKind : std::uint8_t {
     MismatchedEndTag,              // "expected </{expected}>, found </{found}>"
     UnterminatedEntityReference,   // "unterminated entity reference"
     InvalidCharacterReference,     // "invalid character reference '&{ref};'"
+    UnterminatedDeclaration,       // "unterminated document type declaration"
 };
 
 class ReaderError {
@@ -41,7 +42,8 @@ public:
 
     // A scan error of the index builders, as the reader reports it: UnclosedTag stays
     // a Scan error, UnexpectedEnd becomes "unexpected end of document" at `input_len`,
-    // NameTooLong becomes "name longer than 65535 bytes" at the offset of its '<'.
+    // NameTooLong becomes "name longer than 65535 bytes" and UnterminatedDeclaration
+    // "unterminated document type declaration", each at the offset of its '<'.
     [[nodiscard]] static ReaderError from_scan(ScanError error, std::uint64_t input_len);
     // A Malformed error at `offset`; `name` and `other_name` fill the template's
     // placeholders ({name}/{expected}/{ref} and {found}) and are copied.

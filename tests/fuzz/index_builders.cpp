@@ -3,12 +3,18 @@
 // whose entries and text ranges hold the invariants every consumer relies on:
 // entries ordered by start, each inside the input with its name inside it, text
 // ranges ordered, non-empty, inside the input, with no construct starting inside
-// them. build_index must return exactly what the builder it picks returns. The two
-// builders differ on purpose on some inputs (quote state, unterminated constructs,
-// '<' inside tags), so their results are not compared with each other.
+// them. build_index must return exactly what the builder it picks returns. On
+// malformed input the two builders differ on purpose (unterminated constructs,
+// '<' inside tags, unmatched quotes in tags), so their results on the raw bytes
+// are not compared; instead the same bytes also drive the writing of a
+// well-formed document, quotes scattered through its text, comments, CDATA
+// sections, instructions and internal subset, on which both builders must
+// produce the identical index.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_check.hpp"
 #include "index/structural_index.hpp"
@@ -33,6 +39,7 @@ void check_error(const ScanError& error, std::string_view input) {
     switch (error.kind) {
         case ScanError::Kind::UnclosedTag:
         case ScanError::Kind::NameTooLong:
+        case ScanError::Kind::UnterminatedDeclaration:
             FUZZ_CHECK(error.offset < input.size());
             FUZZ_CHECK(input[error.offset] == '<');
             return;
@@ -109,6 +116,90 @@ bool same_result(const Result<StructuralIndex, ScanError>& left,
            a.tag_names == b.tag_names && a.text_ranges == b.text_ranges;
 }
 
+// Writes a well-formed document whose shape and contents come from `bytes`: each
+// byte picks the next construct, and the bytes after it fill its content, with
+// the few bytes that would end the construct early replaced.
+class WellFormedWriter {
+public:
+    explicit WellFormedWriter(std::string_view bytes) : bytes_(bytes) {}
+
+    std::string write() {
+        if (next() % 4 == 0) {
+            out_ += "<!DOCTYPE r [";
+            for (unsigned count = next() % 4; count > 0; --count) {
+                switch (next() % 3) {
+                    case 0: out_ += "<!ENTITY e '" + content("'") + "'>"; break;
+                    case 1: out_ += "<!ENTITY e \"" + content("\"") + "\">"; break;
+                    default: out_ += "<!--" + content("-") + "-->"; break;
+                }
+            }
+            out_ += "]>";
+        }
+        if (next() % 2 == 0) {
+            // Quote-dense enough for the sample to pick the bitmap builder.
+            out_ += "<?q";
+            for (int i = 0; i < 40; ++i) out_ += " a=\"\"";
+            out_ += "?>";
+        }
+        std::vector<std::string> open;
+        open_element(open);
+        while (!open.empty()) {
+            const std::uint8_t action = at_end() ? 255 : next();
+            switch (action % 8) {
+                case 0:
+                    if (open.size() < 32) open_element(open);
+                    break;
+                case 1: out_ += "<e" + attributes() + "/>"; break;
+                case 2: out_ += content("<&"); break;
+                case 3: out_ += "<!--" + content("-") + "-->"; break;
+                case 4: out_ += "<![CDATA[" + content("]") + "]]>"; break;
+                case 5: out_ += "<?p " + content("?") + "?>"; break;
+                default:
+                    out_ += "</" + open.back() + ">";
+                    open.pop_back();
+                    break;
+            }
+        }
+        return out_;
+    }
+
+private:
+    bool at_end() const { return position_ >= bytes_.size(); }
+    std::uint8_t next() { return at_end() ? 0 : static_cast<std::uint8_t>(bytes_[position_++]); }
+
+    // Up to 15 bytes of content, each of `forbidden` (and NUL) written as an
+    // apostrophe or a double quote instead, so that quotes are everywhere.
+    std::string content(std::string_view forbidden) {
+        std::string text;
+        for (unsigned count = next() % 16; count > 0 && !at_end(); --count) {
+            char byte = static_cast<char>(next());
+            if (byte == 0 || forbidden.find(byte) != std::string_view::npos) byte = (byte & 1) ? '\'' : '"';
+            if (forbidden.find(byte) != std::string_view::npos) byte = 'q';
+            text.push_back(byte);
+        }
+        return text;
+    }
+
+    std::string attributes() {
+        std::string text;
+        for (unsigned count = next() % 3; count > 0; --count) {
+            const bool apostrophe = next() % 2 == 0;
+            const std::string quote = apostrophe ? "'" : "\"";
+            text += " a" + std::to_string(count) + "=" + quote + content(apostrophe ? "'<&" : "\"<&") + quote;
+        }
+        return text;
+    }
+
+    void open_element(std::vector<std::string>& open) {
+        open.push_back(next() % 2 == 0 ? "a" : "b");
+        out_ += "<" + open.back() + attributes() + ">";
+    }
+
+    std::string_view bytes_;
+    std::size_t position_ = 0;
+    std::string out_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -119,5 +210,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_builder(bitmap, input);
     const auto chosen = vorlane::build_index(input);
     FUZZ_CHECK(same_result(chosen, vorlane::prefers_bitmap_builder(input) ? bitmap : sequential));
+
+    const std::string document = WellFormedWriter(input).write();
+    const auto sequential_document = vorlane::build_index_sequential(document);
+    FUZZ_CHECK(sequential_document.ok());
+    FUZZ_CHECK(same_result(sequential_document, vorlane::build_index_bitmap(document)));
     return 0;
 }

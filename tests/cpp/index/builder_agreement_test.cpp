@@ -1,6 +1,7 @@
-// Differential test: over generated well-formed documents whose character data,
-// comments and CDATA sections hold no quote bytes, the two builders must produce
-// identical indexes, with one entry per construct written. Arbitrary markup
+// Differential test: over generated well-formed documents, quotes of both kinds in
+// character data, comments, CDATA sections, instructions and internal subsets
+// included, the two builders must produce identical indexes, with one entry per
+// construct written, whichever builder the sample would pick. Arbitrary markup
 // checks the shape of whatever index either builder returns.
 #include <gtest/gtest.h>
 
@@ -33,7 +34,16 @@ public:
             doc.text += "<?xml version=\"1.0\" encoding='UTF-8'?>\n";
             ++doc.construct_count;
         }
-        if (chance(3)) doc.text += "<!DOCTYPE root SYSTEM \"root.dtd\">\n";
+        if (chance(4)) doc.text += "<!DOCTYPE root SYSTEM \"root.dtd\">\n";
+        if (chance(4)) doc.text += internal_subset();
+        if (chance(3)) {
+            // Enough double quotes in the first 4096 bytes to make the sample pick
+            // the bitmap builder.
+            doc.text += "<?quotes";
+            for (int i = 0; i < 40; ++i) doc.text += " q" + std::to_string(i) + "=\"" + body("ab'") + "\"";
+            doc.text += "?>";
+            ++doc.construct_count;
+        }
         if (chance(3)) add_comment(doc);
 
         std::vector<std::string> open_names;
@@ -53,10 +63,10 @@ public:
             } else if (action == 6) {
                 add_comment(doc);
             } else if (action == 7) {
-                doc.text += "<![CDATA[" + body("<>&]-/ab\n") + "]]>";
+                doc.text += "<![CDATA[" + body("<>&]-/ab\n'\"") + "]]>";
                 ++doc.construct_count;
             } else if (action == 8 && chance(2)) {
-                doc.text += "<?" + name() + " k=\"v>?\" " + body("ab ?-") + "?>";
+                doc.text += "<?" + name() + " k=\"v>?\" " + body("ab ?-'\"<") + "?>";
                 ++doc.construct_count;
             } else {
                 doc.text += "</" + open_names.back() + whitespace(0) + ">";
@@ -99,12 +109,29 @@ private:
         return out + whitespace(0);
     }
 
-    std::string text() { return from("abc xyz\n\t&;>=/#", 1, 30); }
+    std::string text() { return from("abc xyz\n\t&;>=/#'\"", 1, 30); }
+
+    // A document type declaration whose internal subset holds markup, quotes,
+    // brackets and '>' inside entity values, comments and instructions.
+    std::string internal_subset() {
+        static const char* const pieces[] = {
+            "<!ENTITY f '> <r a=\"x\">fake</r>'>", "<!ENTITY g \"it's ]> <\">", "<!-- don't ]> <x> -->",
+            "<?pi ]> \"?>",                       "<!ELEMENT r ANY>",             "<!ATTLIST r a CDATA \"]>\">",
+            "\n  "};
+        std::string out = chance(2) ? "<!DOCTYPE root [" : "<!DOCTYPE root SYSTEM \"a[b\" [";
+        const unsigned count = pick(6);
+        for (unsigned i = 0; i < count; ++i) out += pieces[pick(7)];
+        return out + "]" + whitespace(0) + ">\n";
+    }
 
     // Bytes for comment, CDATA and instruction bodies; callers pick alphabets
     // that cannot form the construct's terminator.
     std::string body(const std::string& alphabet) {
         std::string out = from(alphabet, 0, 20);
+        // "--" may not appear inside a comment.
+        for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+            if (out[i] == '-' && out[i + 1] == '-') out[i + 1] = 'z';
+        }
         for (std::size_t i = 0; i + 1 < out.size(); ++i) {
             if ((out[i] == '-' || out[i] == ']' || out[i] == '?') && (out[i + 1] == '-' || out[i + 1] == ']' ||
                                                                      out[i + 1] == '>' || out[i + 1] == '?')) {
@@ -116,7 +143,7 @@ private:
     }
 
     void add_comment(Document& doc) {
-        doc.text += "<!--" + body("ab <>&-/\n") + "-->";
+        doc.text += "<!--" + body("ab <>&-/\n'\"") + "-->";
         ++doc.construct_count;
     }
 
@@ -139,8 +166,11 @@ TEST_P(BuilderAgreement, GeneratedDocumentsGiveIdenticalIndexes) {
         SCOPED_TRACE(doc.text.size() < 2000 ? doc.text : doc.text.substr(0, 2000));
         const auto sequential = build_index_sequential(doc.text);
         const auto bitmap = build_index_bitmap(doc.text);
+        const auto chosen = build_index(doc.text);
         ASSERT_TRUE(sequential.ok()) << describe(sequential.error());
         ASSERT_TRUE(bitmap.ok()) << describe(bitmap.error());
+        ASSERT_TRUE(chosen.ok()) << describe(chosen.error());
+        EXPECT_EQ(describe(chosen.value()), describe(sequential.value()));
         EXPECT_EQ(sequential->size(), doc.construct_count);
         EXPECT_EQ(sequential->tag_starts, bitmap->tag_starts);
         EXPECT_EQ(sequential->tag_ends, bitmap->tag_ends);

@@ -59,6 +59,7 @@ inline const char* error_name(ScanError::Kind kind) {
         case ScanError::Kind::UnclosedTag: return "UnclosedTag";
         case ScanError::Kind::UnexpectedEnd: return "UnexpectedEnd";
         case ScanError::Kind::NameTooLong: return "NameTooLong";
+        case ScanError::Kind::UnterminatedDeclaration: return "UnterminatedDeclaration";
     }
     return "?";
 }
