@@ -38,14 +38,21 @@ CallError too_many_positional(const Signature& signature, Py_ssize_t given) {
     return CallError::type_error(std::move(message));
 }
 
+// The keyword as text for a message. A name holding lone surrogates has no UTF-8
+// form; it is shown with those written as backslash escapes ('\ud800x'), the way
+// the interpreter's own repr shows them.
 std::string keyword_text(PyObject* keyword) {
+    if (!PyUnicode_Check(keyword)) return "?";
     Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
-    if (text == nullptr) {
+    const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (text != nullptr) return std::string(text, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    PyRef escaped = PyRef::adopt(PyUnicode_AsEncodedString(keyword, "utf-8", "backslashreplace"));
+    if (!escaped) {
         PyErr_Clear();
         return "?";
     }
-    return std::string(text, static_cast<std::size_t>(size));
+    return std::string(PyBytes_AS_STRING(escaped.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
 }
 
 // Places one keyword argument; errors for unknown names and repeats.

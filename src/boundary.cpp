@@ -58,6 +58,23 @@ void release_python_reference(PyObject* object) noexcept {
     list.non_empty.store(true, std::memory_order_release);
 }
 
+PyObject* InterpreterLockReleased::run_signal_handlers() {
+    try {
+        PyEval_RestoreThread(state_);
+    } catch (const abi::__forced_unwind&) {
+        // The interpreter is finalizing and ends this thread: the destructor must
+        // not try to take the lock again while the unwind passes.
+        thread_ending_ = true;
+        throw;
+    }
+    attachment_count() = saved_count_;
+    PyObject* raised = nullptr;
+    if (PyErr_CheckSignals() < 0) raised = take_pending_exception();
+    attachment_count() = 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+}
+
 void release_python_object_hook(void* object) noexcept {
     release_python_reference(static_cast<PyObject*>(object));
 }

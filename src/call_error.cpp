@@ -46,8 +46,9 @@ std::string os_error_text(int code) {
     return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-// Takes the pending exception as one normalized exception object.
-PyObject* fetch_exception() noexcept {
+}  // namespace
+
+PyObject* take_pending_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyErr_GetRaisedException();
 #else
@@ -63,6 +64,8 @@ PyObject* fetch_exception() noexcept {
     return value;
 #endif
 }
+
+namespace {
 
 // Sets `exception` (a new reference, consumed) as the pending exception.
 void restore_exception(PyObject* exception) noexcept {
@@ -109,7 +112,13 @@ CallError CallError::os_errno(int code) {
 
 CallError CallError::captured() {
     CallError error(Kind::Captured, std::string());
-    error.exception_ = PyRef::adopt(fetch_exception());
+    error.exception_ = PyRef::adopt(take_pending_exception());
+    return error;
+}
+
+CallError CallError::from_exception(PyRef exception) {
+    CallError error(Kind::Captured, std::string());
+    error.exception_ = std::move(exception);
     return error;
 }
 

@@ -30,6 +30,8 @@ public:
     static CallError os_message(std::string message) { return CallError(Kind::OsMessage, std::move(message)); }
     // Takes the interpreter's pending exception (one must be set).
     static CallError captured();
+    // Carries `exception`, an exception object taken earlier, as this call's error.
+    static CallError from_exception(PyRef exception);
     // An internal failure; writes its diagnostic line to stderr now.
     static CallError internal(std::string message);
     static CallError internal(const InvariantViolation& violation) { return internal(violation.message); }
@@ -65,6 +67,10 @@ private:
 
 template <typename T>
 using CallResult = Result<T, CallError>;
+
+// Takes the pending exception as one normalized exception object (a new
+// reference), or null when none is set.
+[[nodiscard]] PyObject* take_pending_exception() noexcept;
 
 // The exception type vorlane_runtime.PanicException, created on first use.
 PyObject* panic_exception_type() noexcept;

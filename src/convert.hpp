@@ -39,6 +39,22 @@ namespace vorlane {
 
 namespace vorlane {
 
+// Room to reserve for the items of a sequence about to be iterated. A list or
+// tuple knows its size; any other sequence's length is only a hint (a custom
+// __len__ may say anything, range(2**62) is honest but huge), so at most a small
+// number of slots is reserved for it and growth covers the rest.
+[[nodiscard]] inline std::size_t sequence_capacity_hint(PyObject* sequence) {
+    if (PyList_CheckExact(sequence)) return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
+    if (PyTuple_CheckExact(sequence)) return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
+    constexpr Py_ssize_t kUntrustedHintLimit = 64;
+    const Py_ssize_t hint = PySequence_Size(sequence);
+    if (hint < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(hint < kUntrustedHintLimit ? hint : kUntrustedHintLimit);
+}
+
 // The OSError of a file error: the fixed text as plain OSError, or the subclass
 // and "{description} (os error {code})" of the error number.
 [[nodiscard]] inline CallError io_call_error(const IoError& error) {

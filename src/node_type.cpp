@@ -1,5 +1,7 @@
 // The Node class: type creation, the constructor with its validation, and the
 // member tables. Runs with the interpreter lock held.
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -23,6 +25,23 @@ CallResult<StrRef> owned_str_argument(PyObject* object, const char* parameter) {
 
 using AttrPairs = std::vector<std::pair<StrRef, StrRef>>;
 
+// A dict can hold two keys that are equal by value but distinct objects (a str
+// subclass with identity equality). As in a dict built from the same pairs, the
+// last value of such a key wins; the map then keeps one entry for it.
+void keep_last_of_equal_keys(AttrPairs& pairs) {
+    if (pairs.size() < 2) return;
+    std::unordered_map<std::string_view, std::size_t> last_index;
+    last_index.reserve(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) last_index[pairs[i].first.raw()] = i;
+    if (last_index.size() == pairs.size()) return;
+    AttrPairs kept;
+    kept.reserve(last_index.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (last_index[pairs[i].first.raw()] == i) kept.push_back(std::move(pairs[i]));
+    }
+    pairs.swap(kept);
+}
+
 CallResult<AttrPairs> convert_attrs(PyObject* attrs) {
     if (!PyDict_Check(attrs)) return type_mismatch(attrs, "dict").noting("attrs");
     AttrPairs pairs;
@@ -44,12 +63,7 @@ CallResult<ChildList> convert_children(PyObject* children) {
     if (PyUnicode_Check(children)) return str_is_not_a_sequence().noting("children");
     if (!PySequence_Check(children)) return not_a_sequence(children).noting("children");
     std::vector<PyRef> items;
-    Py_ssize_t hint = PySequence_Size(children);
-    if (hint < 0) {
-        PyErr_Clear();
-    } else {
-        items.reserve(static_cast<std::size_t>(hint));
-    }
+    items.reserve(sequence_capacity_hint(children));
     PyRef iterator = PyRef::adopt(PyObject_GetIter(children));
     if (!iterator) return CallError::captured().noting("children");
     while (true) {
@@ -96,16 +110,17 @@ CallResult<PyRef> construct_node(PyTypeObject* type, PyObject* args, PyObject* k
         data.text = std::move(text).value();
     }
     if (!pairs.empty()) {
+        keep_last_of_equal_keys(pairs);
         data.attrs = AttrMap(draw_hash_keys(), pairs.size());
         for (auto& [key, value] : pairs) {
-            // Keys of a dict are distinct strings, so none is refused here.
+            // The keys are distinct by value now, so none is refused here.
             (void)data.attrs.insert(std::move(key), std::move(value));
         }
     }
     return create_node_object(std::move(data), type);
 }
 
-PyObject* node_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* node_tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return call_boundary([&] { return construct_node(type, args, kwargs); });
 }
 
@@ -176,7 +191,12 @@ CallResult<PyTypeObject*> obtain_node_type() {
             Py_DECREF(type);
             return CallError::captured();
         }
-        created_node_type = reinterpret_cast<PyTypeObject*>(type);
+        // Nodes are immutable, and so is their class: no attribute of it can be
+        // set or deleted from Python.
+        auto* type_object = reinterpret_cast<PyTypeObject*>(type);
+        type_object->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+        PyType_Modified(type_object);
+        created_node_type = type_object;
     }
     return created_node_type;
 }

@@ -95,6 +95,10 @@ CallResult<PyTypeObject*> obtain_search_type() {
             return CallError::captured();
         }
     }
+    // The three members are the only instances there will ever be: once they are
+    // in place the class is frozen, so none of them can be rebound or deleted.
+    type_object->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(type_object);
     created_search_type = reinterpret_cast<PyTypeObject*>(type.release());
     return created_search_type;
 }

@@ -33,14 +33,17 @@ struct FileBytes {
     std::size_t size = 0;
 };
 
-// Reads a whole file (no interpreter): size from fstat, reads until end of file,
-// EINTR retried. Throws std::bad_alloc.
-Result<FileBytes, IoError> read_whole_file(const std::string& path) {
+// Reads a whole file (no interpreter): size from fstat, reads until end of file.
+// An open or read interrupted by a signal is retried unless `interrupted` says the
+// call ends (kInterruptedMessage then). Throws std::bad_alloc.
+Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptCheck interrupted) {
     if (path.find('\0') != std::string::npos) return IoError::fixed(kNulInPathMessage);
     int fd = -1;
-    do {
+    while (true) {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EINTR) break;
+        if (interrupted()) return IoError::fixed(kInterruptedMessage);
+    }
     if (fd < 0) return IoError::from_errno(errno);
     struct FdCloser {
         int fd;
@@ -67,8 +70,9 @@ Result<FileBytes, IoError> read_whole_file(const std::string& path) {
         }
         ssize_t got = ::read(fd, file.bytes.get() + file.size, capacity - file.size);
         if (got < 0) {
-            if (errno == EINTR) continue;
-            return IoError::from_errno(errno);
+            if (errno != EINTR) return IoError::from_errno(errno);
+            if (interrupted()) return IoError::fixed(kInterruptedMessage);
+            continue;
         }
         if (got == 0) break;
         file.size += static_cast<std::size_t>(got);
@@ -161,11 +165,9 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_INCREF(xml_string);  // owned by the buffer from here on
     BufferRef buffer = BufferRef::adopt(DocumentBuffer::create_python_text(
         xml_string, document.value().data(), document.value().size(), release_python_object_hook));
-    ParseOutcome outcome;
-    {
-        InterpreterLockReleased unlocked;
-        outcome = parse_detached(root_tag_copy, std::move(buffer));
-    }
+    ParseOutcome outcome = without_interpreter_lock([&](InterpreterLockReleased&) {
+        return parse_detached(root_tag_copy, std::move(buffer));
+    });
     return finish_read(std::move(outcome));
 }
 
@@ -180,37 +182,46 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     std::string root_tag_copy(root_tag.value());
 
     // Reading, checking and parsing share one span without the lock.
-    Result<FileBytes, IoError> file = IoError::from_errno(0);
-    std::size_t invalid_at = kUtf8Valid;
-    ParseOutcome outcome;
-    {
-        InterpreterLockReleased unlocked;
-        file = read_whole_file(path_copy);
-        if (file) {
+    struct FileOutcome {
+        Result<FileBytes, IoError> file = IoError::from_errno(0);
+        std::size_t invalid_at = kUtf8Valid;
+        ParseOutcome parsed;
+        PyObject* interruption = nullptr;  // owned: the exception a signal handler raised
+    };
+    FileOutcome outcome = without_interpreter_lock([&](InterpreterLockReleased& unlocked) {
+        FileOutcome result;
+        SignalInterrupts interrupts(unlocked);
+        result.file = read_whole_file(path_copy, interrupts.check());
+        result.interruption = interrupts.take_raised();
+        if (result.file) {
             // Every later use of the strings needs valid UTF-8, so a file that is
             // not is refused before parsing, at its first bad byte.
-            invalid_at = first_invalid_utf8(std::string_view(file->bytes.get(), file->size));
-            if (invalid_at == kUtf8Valid) {
-                std::size_t size = file->size;
-                outcome = parse_detached(root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(
-                                                            std::move(file->bytes), size)));
+            FileBytes& file = result.file.value();
+            result.invalid_at = first_invalid_utf8(std::string_view(file.bytes.get(), file.size));
+            if (result.invalid_at == kUtf8Valid) {
+                std::size_t size = file.size;
+                result.parsed = parse_detached(
+                    root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(file.bytes), size)));
             }
         }
+        return result;
+    });
+    if (outcome.interruption != nullptr) return CallError::from_exception(PyRef::adopt(outcome.interruption));
+    if (!outcome.file) return io_call_error(outcome.file.error());
+    if (outcome.invalid_at != kUtf8Valid) {
+        return CallError::value_error("malformed XML at byte " + std::to_string(outcome.invalid_at) +
+                                      ": invalid UTF-8");
     }
-    if (!file) return io_call_error(file.error());
-    if (invalid_at != kUtf8Valid) {
-        return CallError::value_error("malformed XML at byte " + std::to_string(invalid_at) + ": invalid UTF-8");
-    }
-    return finish_read(std::move(outcome));
+    return finish_read(std::move(outcome.parsed));
 }
 
 }  // namespace
 
-PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] { return read_string_body(args, nargs, kwnames); });
 }
 
-PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] { return read_file_body(args, nargs, kwnames); });
 }
 

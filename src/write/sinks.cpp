@@ -24,21 +24,27 @@ constexpr struct SpacesBlock {
 
 }  // namespace
 
-Result<FileSink, IoError> FileSink::open(std::string_view path) {
+Result<FileSink, IoError> FileSink::open(std::string_view path, InterruptCheck interrupted) {
     if (path.find('\0') != std::string_view::npos) return IoError::fixed(kNulInPathMessage);
     std::string terminated(path);
     int fd;
-    do {
+    while (true) {
+        // Opening a FIFO blocks until a reader arrives; a signal may end the wait.
         fd = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+        if (fd >= 0 || errno != EINTR) break;
+        if (interrupted()) return IoError::fixed(kInterruptedMessage);
+    }
     if (fd < 0) return IoError::from_errno(errno);
     // The sink owns the descriptor from here on, so a failed allocation closes it.
     FileSink sink(fd);
+    sink.interrupted_ = interrupted;
     sink.buffer_.reserve(kFileBufferBytes);
     return sink;
 }
 
-FileSink::FileSink(FileSink&& other) noexcept : fd_(other.fd_), buffer_(std::move(other.buffer_)) {
+FileSink::FileSink(FileSink&& other) noexcept
+    : fd_(other.fd_), buffer_(std::move(other.buffer_)), interrupted_(other.interrupted_),
+      abandoned_(other.abandoned_) {
     other.fd_ = -1;
 }
 
@@ -47,6 +53,8 @@ FileSink& FileSink::operator=(FileSink&& other) noexcept {
         close_quietly();
         fd_ = other.fd_;
         buffer_ = std::move(other.buffer_);
+        interrupted_ = other.interrupted_;
+        abandoned_ = other.abandoned_;
         other.fd_ = -1;
     }
     return *this;
@@ -56,10 +64,27 @@ FileSink::~FileSink() { close_quietly(); }
 
 void FileSink::close_quietly() noexcept {
     if (fd_ < 0) return;
-    (void)flush();
+    if (!abandoned_) (void)flush();
     (void)::close(fd_);
     fd_ = -1;
     buffer_ = ByteBuilder();
+}
+
+Result<void, IoError> FileSink::close() {
+    if (fd_ < 0) return {};
+    Result<void, IoError> outcome = flush();
+    const int fd = fd_;
+    fd_ = -1;
+    buffer_ = ByteBuilder();
+    // The descriptor is released whatever close returns; an interrupted close is
+    // not an error (Linux has closed the descriptor by then).
+    if (::close(fd) < 0 && errno != EINTR && outcome) outcome = IoError::from_errno(errno);
+    return outcome;
+}
+
+IoError FileSink::abandon_after_interrupt() noexcept {
+    abandoned_ = true;
+    return IoError::fixed(kInterruptedMessage);
 }
 
 // A piece at least as long as the free space: flush first when it does not fit,
@@ -93,8 +118,9 @@ Result<void, IoError> FileSink::write_directly(std::string_view bytes) {
     while (remaining > 0) {
         ssize_t written = ::write(fd_, next, remaining);
         if (written < 0) {
-            if (errno == EINTR) continue;
-            return IoError::from_errno(errno);
+            if (errno != EINTR) return IoError::from_errno(errno);
+            if (interrupted_()) return abandon_after_interrupt();
+            continue;
         }
         if (written == 0) return IoError::fixed(kWriteWholeBufferMessage);
         next += written;
@@ -109,9 +135,15 @@ Result<void, IoError> FileSink::flush() {
     while (written_total < buffer_.size()) {
         ssize_t written = ::write(fd_, buffer_.data() + written_total, buffer_.size() - written_total);
         if (written < 0) {
-            if (errno == EINTR) continue;
-            outcome = IoError::from_errno(errno);
-            break;
+            if (errno != EINTR) {
+                outcome = IoError::from_errno(errno);
+                break;
+            }
+            if (interrupted_()) {
+                outcome = abandon_after_interrupt();
+                break;
+            }
+            continue;
         }
         if (written == 0) {
             outcome = IoError::fixed(kWriteBufferedDataMessage);

@@ -53,15 +53,19 @@ private:
     ByteBuilder bytes_;
 };
 
-// A buffered writer over a file it opened and owns. Dropping it writes out what is
-// still buffered (errors ignored) and closes the descriptor (result ignored).
+// A buffered writer over a file it opened and owns. close() writes out what is
+// buffered and closes the file, reporting errors; dropping an open sink does the
+// same with errors ignored (the path of a call that already failed).
 class FileSink {
 public:
     // Opens `path` write-only, creating it with mode 0666 (less the umask) or
-    // truncating it, close-on-exec; an interrupted open is retried. A path holding a
-    // NUL byte fails with kNulInPathMessage without touching the file system. The
-    // buffer is allocated once the file is open (std::bad_alloc closes it again).
-    [[nodiscard]] static Result<FileSink, IoError> open(std::string_view path);
+    // truncating it, close-on-exec. A path holding a NUL byte fails with
+    // kNulInPathMessage without touching the file system. The buffer is allocated
+    // once the file is open (std::bad_alloc closes it again). An open or write
+    // interrupted by a signal is retried unless `interrupted` says the call ends:
+    // it then fails with kInterruptedMessage, and the sink drops its buffered bytes
+    // instead of writing them out, so that nothing blocks again.
+    [[nodiscard]] static Result<FileSink, IoError> open(std::string_view path, InterruptCheck interrupted = {});
 
     FileSink(FileSink&& other) noexcept;
     FileSink& operator=(FileSink&& other) noexcept;
@@ -91,6 +95,10 @@ public:
     // either way; a write that makes no progress fails with kWriteBufferedDataMessage.
     [[nodiscard]] Result<void, IoError> flush();
 
+    // Writes out every buffered byte and closes the file, reporting the first error
+    // of either: file systems that defer write errors report them at close.
+    [[nodiscard]] Result<void, IoError> close();
+
     // The number of bytes waiting in the buffer.
     [[nodiscard]] std::size_t buffered_size() const noexcept { return buffer_.size(); }
     // The open descriptor (-1 once moved from).
@@ -102,8 +110,13 @@ private:
     [[nodiscard]] Result<void, IoError> write_directly(std::string_view bytes);
     void close_quietly() noexcept;
 
+    // The error of an interrupted write: the call ends, and nothing more is written.
+    [[nodiscard]] IoError abandon_after_interrupt() noexcept;
+
     int fd_ = -1;
     ByteBuilder buffer_;
+    InterruptCheck interrupted_;
+    bool abandoned_ = false;
 };
 
 }  // namespace vorlane

@@ -75,37 +75,63 @@ CallResult<bool> declaration_argument(PyObject* object) {
     return truth != 0;
 }
 
+// Opens (truncating) and writes the file, then closes it; the first error wins,
+// and one reported by close counts like any write error. Runs without the lock.
+Result<void, WriteError> write_to_file(const std::string& path, InterruptCheck interrupted, bool declaration,
+                                       std::uint32_t indent, NodeSnapshot&& snapshot) {
+    NodeSnapshot owned(std::move(snapshot));
+    auto opened = FileSink::open(path, interrupted);
+    if (!opened) return WriteError(opened.error());
+    FileSink sink = std::move(opened).value();
+    if (declaration) {
+        Result<void, IoError> appended = sink.append(XML_DECLARATION);
+        if (!appended) return WriteError(appended.error());
+    }
+    XmlWriter<FileSink> writer{sink, indent};
+    Result<void, WriteError> outcome = write_element(writer, std::move(owned));
+    if (!outcome) return outcome;
+    Result<void, IoError> closed = sink.close();
+    if (!closed) return WriteError(closed.error());
+    return outcome;
+}
+
 CallError write_error_to_call_error(const WriteError& error) {
     if (const auto* io = std::get_if<IoError>(&error)) return io_call_error(*io);
     return CallError::internal(std::get<InvariantViolation>(error));
 }
 
+// The node argument is borrowed for the whole call: the caller's own reference
+// keeps it (and with it the whole tree) alive until the call returns. Frames that
+// release the lock own no Python reference across the release, so a thread ended
+// by interpreter shutdown while it waits for the lock touches no object as it
+// unwinds.
 CallResult<PyRef> write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto bound = bind_arguments(kWriteStringSignature, args, nargs, kwnames);
     if (!bound) return std::move(bound).error();
     auto node = node_argument(bound.value()[0], "node");
     if (!node) return std::move(node).error();
-    PyRef held = PyRef::share(node.value());
     auto indent = indent_argument(bound.value()[1]);
     if (!indent) return std::move(indent).error();
     auto declaration = declaration_argument(bound.value()[2]);
     if (!declaration) return std::move(declaration).error();
 
-    NodeSnapshot snapshot = take_snapshot(held.get());
-    StringSink sink;
-    Result<void, WriteError> written;
-    bool valid_utf8 = true;
-    {
-        InterpreterLockReleased unlocked;
-        if (declaration.value()) (void)sink.append(XML_DECLARATION);
-        XmlWriter<StringSink> writer{sink, indent.value()};
-        written = write_element(writer, std::move(snapshot));
-        if (written) valid_utf8 = first_invalid_utf8(sink.view()) == kUtf8Valid;
-    }
-    held = PyRef();
-    if (!written) return write_error_to_call_error(written.error());
-    if (!valid_utf8) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
-    ByteBuilder bytes = sink.take();
+    NodeSnapshot snapshot = take_snapshot(node.value());
+    struct Rendered {
+        StringSink sink;
+        Result<void, WriteError> written;
+        bool valid_utf8 = true;
+    };
+    Rendered rendered = without_interpreter_lock([&](InterpreterLockReleased&) {
+        Rendered result;
+        if (declaration.value()) (void)result.sink.append(XML_DECLARATION);
+        XmlWriter<StringSink> writer{result.sink, indent.value()};
+        result.written = write_element(writer, std::move(snapshot));
+        if (result.written) result.valid_utf8 = first_invalid_utf8(result.sink.view()) == kUtf8Valid;
+        return result;
+    });
+    if (!rendered.written) return write_error_to_call_error(rendered.written.error());
+    if (!rendered.valid_utf8) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
+    ByteBuilder bytes = rendered.sink.take();
     return new_str(bytes.view());
 }
 
@@ -114,7 +140,6 @@ CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!bound) return std::move(bound).error();
     auto node = node_argument(bound.value()[0], "node");
     if (!node) return std::move(node).error();
-    PyRef held = PyRef::share(node.value());
     auto path = utf8_argument(bound.value()[1], "file_path");
     if (!path) return std::move(path).error();
     std::string path_copy(path.value());
@@ -123,43 +148,31 @@ CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObj
     auto declaration = declaration_argument(bound.value()[3]);
     if (!declaration) return std::move(declaration).error();
 
-    NodeSnapshot snapshot = take_snapshot(held.get());
-    Result<void, WriteError> outcome;
-    {
-        InterpreterLockReleased unlocked;
-        auto opened = FileSink::open(path_copy);
-        if (!opened) {
-            outcome = WriteError(opened.error());
-            NodeSnapshot dropped(std::move(snapshot));
-        } else {
-            FileSink sink = std::move(opened).value();
-            Result<void, IoError> appended;
-            if (declaration.value()) appended = sink.append(XML_DECLARATION);
-            if (!appended) {
-                outcome = WriteError(appended.error());
-            } else {
-                XmlWriter<FileSink> writer{sink, indent.value()};
-                outcome = write_element(writer, std::move(snapshot));
-                if (outcome) {
-                    auto flushed = sink.flush();
-                    if (!flushed) outcome = WriteError(flushed.error());
-                }
-            }
-            // Dropping the sink writes out what is left and closes the file.
-        }
-    }
-    held = PyRef();
-    if (!outcome) return write_error_to_call_error(outcome.error());
+    NodeSnapshot snapshot = take_snapshot(node.value());
+    struct Written {
+        Result<void, WriteError> outcome;
+        PyObject* interruption = nullptr;  // owned: the exception a signal handler raised
+    };
+    Written written = without_interpreter_lock([&](InterpreterLockReleased& unlocked) {
+        Written result;
+        SignalInterrupts interrupts(unlocked);
+        result.outcome = write_to_file(path_copy, interrupts.check(), declaration.value(), indent.value(),
+                                       std::move(snapshot));
+        result.interruption = interrupts.take_raised();
+        return result;
+    });
+    if (written.interruption != nullptr) return CallError::from_exception(PyRef::adopt(written.interruption));
+    if (!written.outcome) return write_error_to_call_error(written.outcome.error());
     return PyRef::share(Py_None);
 }
 
 }  // namespace
 
-PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] { return write_string_body(args, nargs, kwnames); });
 }
 
-PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] { return write_file_body(args, nargs, kwnames); });
 }
 

@@ -6,6 +6,8 @@ import textwrap
 
 import pytest
 
+import vorlane
+
 from vorlane import Node
 
 
@@ -68,6 +70,50 @@ class TestConstructor:
 
         collections.abc.Sequence.register(Weird)
         assert Node("p", children=Weird()).children == [child]
+
+    @pytest.mark.parametrize("length", [sys.maxsize, 2**40, 10**6])
+    def test_length_is_only_a_capacity_hint(self, length):
+        child = Node("c")
+
+        class Lying:
+            def __len__(self):
+                return length
+
+            def __getitem__(self, index):
+                if index < 2:
+                    return child
+                raise IndexError(index)
+
+        import collections.abc
+
+        collections.abc.Sequence.register(Lying)
+        assert Node("p", children=Lying()).children == [child, child]
+
+    def test_list_subclass_with_lying_length(self):
+        class Long(list):
+            def __len__(self):
+                return sys.maxsize
+
+        child = Node("c")
+        assert Node("p", children=Long([child])).children == [child]
+
+    def test_huge_range_fails_on_its_first_item(self):
+        with pytest.raises(TypeError) as caught:
+            Node("p", children=range(2**62))
+        assert str(caught.value) == "'int' object is not an instance of 'Node'"
+
+    def test_keys_equal_by_value_keep_the_last_value(self):
+        class Key(str):
+            __hash__ = object.__hash__
+
+            def __eq__(self, other):
+                return self is other
+
+        attrs = {Key("k"): "first", Key("k"): "last", "other": "x"}
+        assert len(attrs) == 3
+        node = Node("a", attrs)
+        assert node.attrs == {"k": "last", "other": "x"}
+        assert vorlane.write_string(node, default_xml_def=False).count("k=") == 1
 
     def test_iteration_error_passes_through_with_note(self):
         class Broken:
@@ -154,6 +200,21 @@ class TestClass:
     def test_not_subclassable(self):
         with pytest.raises(TypeError):
             type("Sub", (Node,), {})
+
+    @pytest.mark.parametrize("attribute", ["name", "to_dict", "new_attribute", "__doc__"])
+    def test_class_is_immutable(self, attribute):
+        before = Node.__dict__.get(attribute)
+        with pytest.raises(TypeError, match="immutable type"):
+            setattr(Node, attribute, 5)
+        assert Node.__dict__.get(attribute) is before
+        if before is not None:
+            with pytest.raises(TypeError, match="immutable type"):
+                delattr(Node, attribute)
+
+    def test_unencodable_keyword_is_named_like_the_interpreter_names_it(self):
+        with pytest.raises(TypeError) as caught:
+            Node("a", **{"\ud800x": 1})
+        assert str(caught.value) == "Node.__new__() got an unexpected keyword argument '\\ud800x'"
 
     def test_no_instance_dict_or_weakref(self):
         import weakref

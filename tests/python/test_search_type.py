@@ -82,3 +82,15 @@ def test_no_index_protocol():
 def test_class_names():
     assert SearchType.__module__ == "builtins"
     assert SearchType.__qualname__ == "SearchType"
+
+
+@pytest.mark.parametrize("name", ["Tag", "Attr", "Text", "Other"])
+def test_members_cannot_be_rebound_or_added(name):
+    before = getattr(SearchType, name, None)
+    with pytest.raises(TypeError, match="immutable type"):
+        setattr(SearchType, name, 5)
+    assert getattr(SearchType, name, None) is before
+    if before is not None:
+        with pytest.raises(TypeError, match="immutable type"):
+            delattr(SearchType, name)
+        assert getattr(SearchType, name) is before
