@@ -78,6 +78,26 @@ void restore_exception(PyObject* exception) noexcept {
 #endif
 }
 
+// Sets offset, lineno, colno and filename on a reader error's exception.
+bool set_location_attributes(PyObject* exception, const CallError::Location& location) {
+    auto number = [&](std::uint64_t value) {
+        return location.has_position ? PyRef::adopt(PyLong_FromUnsignedLongLong(value)) : PyRef::share(Py_None);
+    };
+    PyRef offset = number(location.offset);
+    PyRef lineno = number(location.lineno);
+    PyRef colno = number(location.colno);
+    PyRef filename = location.filename
+                         ? PyRef::adopt(PyUnicode_DecodeUTF8(location.filename->data(),
+                                                             static_cast<Py_ssize_t>(location.filename->size()),
+                                                             "surrogateescape"))
+                         : PyRef::share(Py_None);
+    if (!offset || !lineno || !colno || !filename) return false;
+    return PyObject_SetAttrString(exception, "offset", offset.get()) == 0 &&
+           PyObject_SetAttrString(exception, "lineno", lineno.get()) == 0 &&
+           PyObject_SetAttrString(exception, "colno", colno.get()) == 0 &&
+           PyObject_SetAttrString(exception, "filename", filename.get()) == 0;
+}
+
 PyRef new_exception(PyObject* type, const std::string& message) {
     PyRef text = PyRef::adopt(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) return PyRef();
@@ -155,6 +175,7 @@ PyRef CallError::to_exception() && {
             break;
     }
     if (!exception) return exception;
+    if (location_ && !set_location_attributes(exception.get(), *location_)) return PyRef();
     if (note_parameter_ != nullptr) {
         std::string note = std::string("while processing '") + note_parameter_ + "'";
         PyRef text = PyRef::adopt(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/result.hpp"
@@ -39,6 +41,20 @@ public:
     // reported as unraisable and the call fails internally.
     static CallError null_object();
 
+    // Where a reader error lies: the attributes `offset`, `lineno` and `colno` set on
+    // the raised exception (None when the error has no position), and `filename`.
+    struct Location {
+        bool has_position = false;
+        std::uint64_t offset = 0;
+        std::uint64_t lineno = 0;
+        std::uint64_t colno = 0;
+        std::optional<std::string> filename;
+    };
+    [[nodiscard]] CallError locating(Location location) && {
+        location_ = std::move(location);
+        return std::move(*this);
+    }
+
     // Adds the note "while processing '{name}'" when the error is raised.
     [[nodiscard]] CallError noting(const char* parameter) && {
         note_parameter_ = parameter;
@@ -63,6 +79,7 @@ private:
     int os_errno_ = 0;
     PyRef exception_;
     const char* note_parameter_ = nullptr;
+    std::optional<Location> location_;
 };
 
 template <typename T>

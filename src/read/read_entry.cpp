@@ -19,6 +19,7 @@
 #include "convert.hpp"
 #include "module_functions.hpp"
 #include "read/parse_document.hpp"
+#include "read/reader_error.hpp"
 #include "storage/node_object.hpp"
 
 namespace vorlane {
@@ -126,11 +127,25 @@ CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
 
 namespace {
 
-// What a parse run without the lock produced: the root, or the message of its error.
+// What a parse run without the lock produced: the root, or the message of its error
+// and where it lies.
 struct ParseOutcome {
     std::optional<ParsedElement> root;
     std::string error_message;
+    CallError::Location error_location;
 };
+
+// Where the byte at `offset` of `document` lies, for the error's attributes. Only
+// computed once an error has happened.
+CallError::Location locate(std::string_view document, std::uint64_t offset) {
+    const TextPosition position = text_position(document, offset);
+    CallError::Location location;
+    location.has_position = true;
+    location.offset = offset;
+    location.lineno = position.lineno;
+    location.colno = position.colno;
+    return location;
+}
 
 // Parses `buffer` and drops the caller's reference to it (the spans of the result
 // keep it alive from then on). Runs with the lock released.
@@ -140,14 +155,23 @@ ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference
     if (parsed) {
         outcome.root.emplace(std::move(parsed).value());
     } else {
-        outcome.error_message = parsed.error().message();
+        const ReaderError& error = parsed.error();
+        outcome.error_message = error.message();
+        if (error.has_offset()) {
+            outcome.error_location =
+                locate(std::string_view(own_reference->data(), own_reference->size()), error.offset());
+        }
     }
     return outcome;
 }
 
-// Turns the outcome into the result, with the lock held again.
-CallResult<PyRef> finish_read(ParseOutcome&& outcome) {
-    if (!outcome.root) return CallError::value_error(std::move(outcome.error_message));
+// Turns the outcome into the result, with the lock held again. `filename` is the
+// path of read_file, for the error's `filename` attribute.
+CallResult<PyRef> finish_read(ParseOutcome&& outcome, std::optional<std::string> filename = std::nullopt) {
+    if (!outcome.root) {
+        outcome.error_location.filename = std::move(filename);
+        return CallError::value_error(std::move(outcome.error_message)).locating(std::move(outcome.error_location));
+    }
     return node_from_parsed(std::move(*outcome.root));
 }
 
@@ -185,6 +209,7 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     struct FileOutcome {
         Result<FileBytes, IoError> file = IoError::from_errno(0);
         std::size_t invalid_at = kUtf8Valid;
+        CallError::Location invalid_location;
         ParseOutcome parsed;
         PyObject* interruption = nullptr;  // owned: the exception a signal handler raised
     };
@@ -197,8 +222,11 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
             // Every later use of the strings needs valid UTF-8, so a file that is
             // not is refused before parsing, at its first bad byte.
             FileBytes& file = result.file.value();
-            result.invalid_at = first_invalid_utf8(std::string_view(file.bytes.get(), file.size));
-            if (result.invalid_at == kUtf8Valid) {
+            const std::string_view bytes(file.bytes.get(), file.size);
+            result.invalid_at = first_invalid_utf8(bytes);
+            if (result.invalid_at != kUtf8Valid) {
+                result.invalid_location = locate(bytes, result.invalid_at);
+            } else {
                 std::size_t size = file.size;
                 result.parsed = parse_detached(
                     root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(file.bytes), size)));
@@ -209,10 +237,13 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (outcome.interruption != nullptr) return CallError::from_exception(PyRef::adopt(outcome.interruption));
     if (!outcome.file) return io_call_error(outcome.file.error());
     if (outcome.invalid_at != kUtf8Valid) {
+        CallError::Location location = std::move(outcome.invalid_location);
+        location.filename = std::move(path_copy);
         return CallError::value_error("malformed XML at byte " + std::to_string(outcome.invalid_at) +
-                                      ": invalid UTF-8");
+                                      ": invalid UTF-8")
+            .locating(std::move(location));
     }
-    return finish_read(std::move(outcome.parsed));
+    return finish_read(std::move(outcome.parsed), std::move(path_copy));
 }
 
 }  // namespace

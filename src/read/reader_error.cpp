@@ -2,6 +2,7 @@
 // the template tables below. No interpreter.
 #include "read/reader_error.hpp"
 
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -77,6 +78,23 @@ std::string fill(std::string_view text, std::initializer_list<Placeholder> value
 }
 
 }  // namespace
+
+TextPosition text_position(std::string_view bytes, std::uint64_t offset) noexcept {
+    const std::size_t end = offset < bytes.size() ? static_cast<std::size_t>(offset) : bytes.size();
+    TextPosition position;
+    std::size_t line_start = 0;
+    while (true) {
+        const void* found = std::memchr(bytes.data() + line_start, '\n', end - line_start);
+        if (found == nullptr) break;
+        line_start = static_cast<std::size_t>(static_cast<const char*>(found) - bytes.data()) + 1;
+        ++position.lineno;
+    }
+    for (std::size_t i = line_start; i < end; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte < 0x80 || byte > 0xBF) ++position.colno;  // not a continuation byte
+    }
+    return position;
+}
 
 ReaderError ReaderError::from_scan(ScanError error, std::uint64_t input_len) {
     switch (error.kind) {

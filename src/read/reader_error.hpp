@@ -60,6 +60,10 @@ public:
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
     // Meaningful for Malformed errors only.
     [[nodiscard]] MalformedKind malformed_kind() const noexcept { return malformed_; }
+    // True for the kinds that point at a byte (Scan, Malformed, UnknownEntity).
+    [[nodiscard]] bool has_offset() const noexcept {
+        return kind_ == Kind::Scan || kind_ == Kind::Malformed || kind_ == Kind::UnknownEntity;
+    }
     // The byte offset carried (Scan, Malformed, UnknownEntity); 0 for the other kinds.
     [[nodiscard]] std::uint64_t offset() const noexcept { return offset_; }
     // The scan error carried by a Scan error.
@@ -85,6 +89,17 @@ private:
     std::string name_;
     std::string other_name_;
 };
+
+// Where a byte offset lies for a person: 1-based line (lines end at LF) and 1-based
+// column counted in characters (UTF-8 sequences), so that CRLF documents and
+// multi-byte text give the line and column an editor shows.
+struct TextPosition {
+    std::uint64_t lineno = 1;
+    std::uint64_t colno = 1;
+};
+
+// The position of `offset` (at most bytes.size()) in `bytes`.
+[[nodiscard]] TextPosition text_position(std::string_view bytes, std::uint64_t offset) noexcept;
 
 // A successful Result<void, ReaderError>, default-initialised: `return {}` would
 // value-initialise it, zeroing the whole error record, on paths taken once per tag.
