@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PositionCase{"Start", "abc", 0, 1, 1}, PositionCase{"Empty", "", 0, 1, 1},
                       PositionCase{"SameLine", "abc", 2, 1, 3}, PositionCase{"AtLength", "ab\ncd", 5, 2, 3},
                       PositionCase{"OnLineFeed", "ab\ncd", 2, 1, 3}, PositionCase{"AfterLineFeed", "ab\ncd", 3, 2, 1},
-                      PositionCase{"CarriageReturnIsACharacter", "a\r\nb\rc", 6, 2, 3},
+                      PositionCase{"CarriageReturnIsACharacter", "a\r\nb\rc", 5, 2, 3},
                       PositionCase{"MultiByteCharacters", "\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80x", 9, 1, 4},
                       PositionCase{"PastTheEndClamps", "a\nb", 99, 2, 2}),
     [](const ::testing::TestParamInfo<PositionCase>& info) { return std::string(info.param.label); });
