@@ -59,14 +59,12 @@ void release_python_reference(PyObject* object) noexcept {
 }
 
 PyObject* InterpreterLockReleased::run_signal_handlers() {
-    try {
-        PyEval_RestoreThread(state_);
-    } catch (const abi::__forced_unwind&) {
-        // The interpreter is finalizing and ends this thread: the destructor must
-        // not try to take the lock again while the unwind passes.
-        thread_ending_ = true;
-        throw;
-    }
+    // While the interpreter finalizes, taking the lock back ends this thread by a
+    // forced unwind, and the call never returns: the flag stays set then, so the
+    // destructor does not try to take the lock again while the unwind passes.
+    thread_ending_ = true;
+    PyEval_RestoreThread(state_);
+    thread_ending_ = false;
     attachment_count() = saved_count_;
     PyObject* raised = nullptr;
     if (PyErr_CheckSignals() < 0) raised = take_pending_exception();

@@ -6,8 +6,6 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <optional>
@@ -54,8 +52,9 @@ public:
 // While the interpreter finalizes, taking the lock back ends a daemon thread: the
 // interpreter calls pthread_exit, which unwinds the thread's stack with a forced
 // unwind. That unwind must pass through every frame up to the thread's start, so
-// the destructor may let it through (noexcept(false)) and every catch-all on the
-// way rethrows abi::__forced_unwind. Frames that release the lock own no Python
+// the destructor may let it through (noexcept(false)), no frame on the way is
+// noexcept, and the module catches only std::exception, which a forced unwind
+// never matches. Frames that release the lock own no Python
 // reference across the release, so nothing touches an object while the dying
 // thread unwinds; DocumentBuffers released then queue their str on the pending list.
 // Scopes are entered through without_interpreter_lock, so the destructor never
@@ -111,8 +110,8 @@ private:
 };
 
 // Runs `work(unlocked)` with the interpreter lock released and returns what it
-// returns. A C++ exception leaving `work` is carried past the re-take of the lock
-// and rethrown after it; a forced unwind passes straight through.
+// returns. An exception leaving `work` is carried past the re-take of the lock and
+// rethrown after it; a forced unwind passes straight through.
 template <typename Work>
 auto without_interpreter_lock(Work&& work) {
     using Value = std::invoke_result_t<Work&, InterpreterLockReleased&>;
@@ -122,9 +121,7 @@ auto without_interpreter_lock(Work&& work) {
         InterpreterLockReleased unlocked;
         try {
             value.emplace(work(unlocked));
-        } catch (const abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
+        } catch (const std::exception&) {
             failure = std::current_exception();
         }
     }
@@ -136,7 +133,8 @@ auto without_interpreter_lock(Work&& work) {
 // outcome to the interpreter: a new reference, or null with the exception set.
 // No C++ exception crosses: std::bad_alloc becomes MemoryError, anything else an
 // internal failure.
-// A forced unwind (the thread ending at interpreter exit) passes through.
+// A forced unwind (the thread ending at interpreter exit) passes through: it is
+// not a std::exception.
 template <typename Body>
 PyObject* call_boundary(Body&& body) {
     AttachedScope attached;
@@ -145,8 +143,6 @@ PyObject* call_boundary(Body&& body) {
         if (outcome) return std::move(outcome).value().release();
         std::move(outcome).error().raise();
         return nullptr;
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -154,10 +150,10 @@ PyObject* call_boundary(Body&& body) {
         // A size beyond what any container can hold: out of memory by another name.
         PyErr_NoMemory();
         return nullptr;
-    } catch (...) {
+    } catch (const std::exception&) {
         try {
             CallError::internal("unexpected C++ exception in the extension").raise();
-        } catch (...) {
+        } catch (const std::exception&) {
             abort_uncaught_panic();
         }
         return nullptr;
@@ -173,18 +169,16 @@ int call_boundary_status(Body&& body) {
         if (outcome) return 0;
         std::move(outcome).error().raise();
         return -1;
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
     } catch (const std::length_error&) {
         PyErr_NoMemory();
         return -1;
-    } catch (...) {
+    } catch (const std::exception&) {
         try {
             CallError::internal("unexpected C++ exception in the extension").raise();
-        } catch (...) {
+        } catch (const std::exception&) {
             abort_uncaught_panic();
         }
         return -1;

@@ -181,7 +181,9 @@ def close_shim(tmp_path_factory):
     source = directory / "close_shim.c"
     source.write_text(CLOSE_SHIM)
     library = directory / "close_shim.so"
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], check=True)
+    # The compiler runs without whatever runtime the test process preloads.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], check=True, env=env)
     return library
 
 
