@@ -20,7 +20,7 @@ SearchCriterion value_of(PyObject* self) noexcept {
     return reinterpret_cast<SearchTypeObject*>(self)->value;
 }
 
-PyObject* search_type_tp_repr(PyObject* self) noexcept {
+PyObject* search_type_tp_repr(PyObject* self) {
     return call_boundary([&]() -> CallResult<PyRef> {
         PyRef text = PyRef::adopt(PyUnicode_FromFormat("SearchType.%s", member_name(value_of(self))));
         if (!text) return CallError::null_object();
@@ -28,7 +28,7 @@ PyObject* search_type_tp_repr(PyObject* self) noexcept {
     });
 }
 
-PyObject* search_type_nb_int(PyObject* self) noexcept {
+PyObject* search_type_nb_int(PyObject* self) {
     return call_boundary([&]() -> CallResult<PyRef> {
         PyRef number = PyRef::adopt(PyLong_FromLong(static_cast<long>(value_of(self))));
         if (!number) return CallError::captured();
@@ -36,7 +36,7 @@ PyObject* search_type_nb_int(PyObject* self) noexcept {
     });
 }
 
-PyObject* search_type_tp_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+PyObject* search_type_tp_richcompare(PyObject* self, PyObject* other, int op) {
     return call_boundary([&]() -> CallResult<PyRef> {
         if (op != Py_EQ && op != Py_NE) return PyRef::share(Py_NotImplemented);
         long long left = static_cast<long long>(value_of(self));
