@@ -12,9 +12,19 @@ source "$(dirname "${BASH_SOURCE[0]}")/i386-root.sh"
 i386_enter_namespace "$0" "$@"
 i386_mount
 
+# pip inside the root trusts what the host's pip trusts (the host may reach PyPI
+# through a proxy with its own certificate authority).
+host_ca="${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}"
+pip_cert=""
+if [ -f "$host_ca" ]; then
+  cp "$host_ca" "$i386_root/tmp/host-ca.crt"
+  pip_cert=/tmp/host-ca.crt
+fi
+
 # shellcheck disable=SC2016  # expanded inside the root
-in_root VORLANE_MANYLINUX="${VORLANE_MANYLINUX:-manylinux_2_34}" /bin/bash -c '
+in_root VORLANE_MANYLINUX="${VORLANE_MANYLINUX:-manylinux_2_34}" PIP_CERT="$pip_cert" /bin/bash -c '
 set -euo pipefail
+[ -n "$PIP_CERT" ] || unset PIP_CERT
 cd /vorlane
 tools=build/i386-wheel-venv
 stamp="scikit-build-core auditwheel $(sha256sum < constraints.txt | cut -c1-16)"
