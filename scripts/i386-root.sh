@@ -19,7 +19,7 @@ ready_stamp="$i386_root/.vorlane-ready"
 # list makes the next run install the difference.
 i386_packages=(
   g++ cmake ninja-build libgtest-dev libgmock-dev
-  python3 python3-dev python3-venv python3-pytest python3-numpy python3-lxml mypy patchelf ca-certificates
+  python3 python3-dev python3-venv python3-pytest python3-numpy python3-lxml mypy
 )
 
 # Called first by the script that sources this file, with its own path and
