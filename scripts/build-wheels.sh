@@ -145,10 +145,10 @@ for version in "${versions[@]}"; do
   status=$?
   set -e
   if [ "$status" -eq 0 ]; then
-    passed+=("cp$version")
+    passed+=("$version")
     echo "== CPython $version: wheel built and tested in $((SECONDS - started)) s"
   else
-    failed+=("cp$version")
+    failed+=("$version")
     echo "== CPython $version: wheel FAILED (exit status $status) after $((SECONDS - started)) s"
   fi
 done
