@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of tests/fuzz with clang 14 (AddressSanitizer and
-# UndefinedBehaviorSanitizer included) in build-fuzz, and runs each for a bounded
-# time from its committed seed corpus, tests/fuzz/corpus/<target>/. A crash, a
+# Builds the libFuzzer targets of tests/fuzz with clang (the newest of versions 14
+# to 19, found or installed by clang.sh; AddressSanitizer and UndefinedBehavior-
+# Sanitizer included) in build-fuzz, and runs each for a bounded time from its
+# committed seed corpus, tests/fuzz/corpus/<target>/. A crash, a
 # sanitizer report, a broken property, a timeout or running out of memory fails
 # the run; the input that caused it is kept in build-fuzz/artifacts/.
 #
@@ -9,8 +10,8 @@
 # Without targets, every tests/fuzz/*.cpp that defines a target is run.
 set -euo pipefail
 vorlane_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-export VORLANE_EXTRA_APT="${VORLANE_EXTRA_APT:-} clang-14 libclang-rt-14-dev"
 source "$vorlane_root/scripts/setup.sh"
+source "$vorlane_root/scripts/clang.sh"
 cd "$vorlane_root"
 
 seconds="${1:-60}"
@@ -28,7 +29,7 @@ fi
 
 build_dir="$vorlane_root/build-fuzz"
 mkdir -p "$build_dir"
-CC=clang-14 CXX=clang++-14 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC="$vorlane_clang_cc" CXX="$vorlane_clang_cxx" cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORLANE_FUZZ=ON -DVORLANE_BUILD_MODULE=OFF -DVORLANE_BUILD_TESTS=OFF > "$build_dir/configure.log" 2>&1 \
   || { cat "$build_dir/configure.log"; exit 1; }
 echo "== building fuzz targets: ${targets[*]}"

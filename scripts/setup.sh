@@ -27,13 +27,21 @@ fi
 # shellcheck disable=SC1091
 source "$vorlane_venv/bin/activate"
 
-vorlane_pip_packages=("scikit-build-core>=0.10" cmake ninja pytest mypy numpy lxml xmltodict)
+# Every version comes from constraints.txt; VORLANE_EXTRA_PIP names tools that
+# only some scripts need (the wheel and chart tools). The stamp holds the package
+# list and the constraints, so changing either installs the difference.
+vorlane_constraints="$vorlane_root/constraints.txt"
+vorlane_pip_packages=(scikit-build-core cmake ninja pytest mypy numpy lxml xmltodict ${VORLANE_EXTRA_PIP:-})
 vorlane_stamp="$vorlane_venv/.vorlane-tools"
-if [ ! -f "$vorlane_stamp" ] || [ "$(cat "$vorlane_stamp")" != "${vorlane_pip_packages[*]}" ]; then
+vorlane_wanted="${vorlane_pip_packages[*]} $(sha256sum < "$vorlane_constraints" | cut -c1-16)"
+if [ ! -f "$vorlane_stamp" ] || [ "$(cat "$vorlane_stamp")" != "$vorlane_wanted" ]; then
   echo "setup: installing Python build and test tools into $vorlane_venv"
-  python -m pip install -q --disable-pip-version-check "${vorlane_pip_packages[@]}"
-  echo "${vorlane_pip_packages[*]}" > "$vorlane_stamp"
+  python -m pip install -q --disable-pip-version-check -c "$vorlane_constraints" "${vorlane_pip_packages[@]}"
+  echo "$vorlane_wanted" > "$vorlane_stamp"
 fi
+# Isolated builds (pip wheel ., python -m build) install their build tools with
+# the same versions.
+export PIP_CONSTRAINT="$vorlane_constraints"
 
 # Builds and installs the module into the venv, keeping the CMake build directory
 # (with the C++ tests when VORLANE_CORE_TESTS=1) for incremental rebuilds.

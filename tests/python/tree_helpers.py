@@ -10,7 +10,6 @@ import os
 import subprocess
 import sys
 import threading
-import time
 
 
 def element(name, attrs=None, text=None, children=()):
@@ -76,41 +75,47 @@ def run_python(source, timeout=600):
     )
 
 
-def progress_during(call, attempts=3):
-    """Runs `call()` on this thread while a second Python thread loops and notes the
-    time every 256 turns.
+def progress_during(call, attempts=5, turns=1_000):
+    """Runs `call()` on this thread while a second Python thread waits to take
+    `turns` steps; returns (the call's result, the number of steps the second
+    thread took while the call was in progress).
 
-    Returns (the call's result, the number of notes taken in the middle half of the
-    call), the best of up to `attempts` runs. While a call holds the interpreter lock
-    the other thread cannot run Python code at all, so it takes no note between the
-    moments the call enters and leaves; the quarter cut off at each end absorbs the
-    hand-overs of the lock around the call.
+    Progress is told by events, not by a clock: the switch interval is raised so
+    far that this thread never hands the interpreter lock over on a timer, and a
+    flag is raised just before the call and lowered just after it. The second
+    thread is woken just before the call; it can then only run when this thread
+    blocks or the call releases the lock, and nothing in between blocks. So every
+    step it takes while the flag is up happened inside the call, and a call that
+    keeps the lock lets it take none, however the machine is loaded. A released
+    lock can still be missed when the second thread is not scheduled before the
+    call ends, so a run that saw no step is tried again, up to `attempts` times.
     """
-    best = 0
     result = None
     for _ in range(attempts):
-        notes = []
-        stop = threading.Event()
-        started = threading.Event()
+        in_call = False
+        ready = threading.Event()
+        wake = threading.Event()
+        steps_in_call = []
 
-        def spin():
-            turns = 0
-            started.set()
-            while not stop.is_set():
-                turns += 1
-                if turns % 256 == 0:
-                    notes.append(time.perf_counter())
+        def step():
+            ready.set()
+            wake.wait()
+            steps_in_call.append(sum(1 for _ in range(turns) if in_call))
 
-        thread = threading.Thread(target=spin)
+        thread = threading.Thread(target=step)
+        interval = sys.getswitchinterval()
         thread.start()
-        started.wait()
-        begin = time.perf_counter()
-        result = call()
-        end = time.perf_counter()
-        stop.set()
-        thread.join()
-        margin = (end - begin) / 4
-        best = max(best, sum(1 for note in notes if begin + margin < note < end - margin))
-        if best >= 50:
+        ready.wait()
+        sys.setswitchinterval(1_000.0)
+        try:
+            wake.set()
+            in_call = True
+            result = call()
+            in_call = False
+        finally:
+            in_call = False
+            sys.setswitchinterval(interval)
+            thread.join()
+        if steps_in_call[0] > 0:
             break
-    return result, best
+    return result, steps_in_call[0]
