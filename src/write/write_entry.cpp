@@ -1,7 +1,26 @@
-// write_string and write_file: convert the arguments and take a snapshot under the
-// interpreter lock, then render it with the lock released.
+// write_string and write_file: convert the arguments under the interpreter lock,
+// then render the tree straight from the Node objects with the lock released.
+//
+// Why the render may read the nodes without the lock:
+// - A node's record (name, text, attributes, child pointers) is complete before the
+//   Node object is published and is never written again: the type has no
+//   initialiser, setter or clear slot that changes it, and cannot be subclassed.
+//   Releasing and re-taking the lock orders those writes before our reads.
+// - The entry point holds a strong reference to the root for the whole call. Every
+//   node owns strong references to its children, in a list that never changes, so
+//   every node reachable from the root keeps a count of at least one for as long as
+//   the root lives: no node of the tree, and no DocumentBuffer its spans point into,
+//   can be freed during the call.
+// - Other threads run meanwhile and may take and drop their own references to any
+//   node of the tree, the root included. That changes only the objects' reference
+//   counts, which the render neither reads nor writes, and it cannot free a
+//   reachable node (previous point). Nodes that become unreachable are not visited.
+// - The render touches no reference count and no other Python object: it reads the
+//   records and the bytes of their strings, and writes only into its own sink.
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -9,7 +28,6 @@
 #include "boundary.hpp"
 #include "common/utf8.hpp"
 #include "convert.hpp"
-#include "entities/snapshot.hpp"
 #include "module_functions.hpp"
 #include "storage/node_object.hpp"
 #include "write/xml_writer.hpp"
@@ -17,6 +35,51 @@
 namespace vorlane {
 
 namespace {
+
+// The Node objects as a tree for write_element: each record is read in place.
+struct NodeObjectTree {
+    using Record = std::remove_cv_t<std::remove_reference_t<decltype(node_data(std::declval<PyObject*>()))>>;
+    static const Record& child(const Record& parent, std::size_t index) noexcept {
+        return node_data(parent.children[index]);
+    }
+};
+
+// True when no byte of `bytes` has its high bit set. Runs without the lock.
+bool all_ascii(std::string_view bytes) noexcept {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    std::size_t offset = 0;
+    while (size - offset >= 16) {
+        if (!utf8_detail::all_ascii_16(data + offset)) return false;
+        offset += 16;
+    }
+    for (; offset < size; ++offset) {
+        if (data[offset] >= 0x80) return false;
+    }
+    return true;
+}
+
+// The result str of write_string. ASCII-only output is copied into a new compact
+// str as it is, with no decoding pass; other output is decoded, which also checks
+// that it is UTF-8.
+CallResult<PyRef> str_from_output(std::string_view bytes, bool ascii) {
+    const auto length = static_cast<Py_ssize_t>(bytes.size());
+    if (ascii) {
+        PyRef text = PyRef::adopt(PyUnicode_New(length, 127));
+        if (!text) return CallError::null_object();
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
+        return text;
+    }
+    PyRef text = PyRef::adopt(PyUnicode_DecodeUTF8(bytes.data(), length, nullptr));
+    if (!text) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            PyErr_Clear();
+            return CallError::internal("invariant: the XML writer only emits valid UTF-8");
+        }
+        return CallError::null_object();
+    }
+    return text;
+}
 
 const Signature kWriteStringSignature("write_string()", {"node", "indent", "default_xml_def"}, 1);
 const Signature kWriteFileSignature("write_file()", {"node", "file_path", "indent", "default_xml_def"}, 2);
@@ -91,22 +154,21 @@ CallResult<PyRef> write_string_body(PyObject* const* args, Py_ssize_t nargs, PyO
     auto declaration = declaration_argument(bound.value()[2]);
     if (!declaration) return std::move(declaration).error();
 
-    NodeSnapshot snapshot = take_snapshot(held.get());
+    const NodeObjectTree::Record& root = node_data(held.get());
     StringSink sink;
     Result<void, WriteError> written;
-    bool valid_utf8 = true;
+    bool ascii = false;
     {
         InterpreterLockReleased unlocked;
         if (declaration.value()) (void)sink.append(XML_DECLARATION);
         XmlWriter<StringSink> writer{sink, indent.value()};
-        written = write_element(writer, std::move(snapshot));
-        if (written) valid_utf8 = first_invalid_utf8(sink.view()) == kUtf8Valid;
+        written = write_element<NodeObjectTree>(writer, root);
+        if (written) ascii = all_ascii(sink.view());
     }
     held = PyRef();
     if (!written) return write_error_to_call_error(written.error());
-    if (!valid_utf8) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
     ByteBuilder bytes = sink.take();
-    return new_str(bytes.view());
+    return str_from_output(bytes.view(), ascii);
 }
 
 CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -123,14 +185,13 @@ CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObj
     auto declaration = declaration_argument(bound.value()[3]);
     if (!declaration) return std::move(declaration).error();
 
-    NodeSnapshot snapshot = take_snapshot(held.get());
+    const NodeObjectTree::Record& root = node_data(held.get());
     Result<void, WriteError> outcome;
     {
         InterpreterLockReleased unlocked;
         auto opened = FileSink::open(path_copy);
         if (!opened) {
             outcome = WriteError(opened.error());
-            NodeSnapshot dropped(std::move(snapshot));
         } else {
             FileSink sink = std::move(opened).value();
             Result<void, IoError> appended;
@@ -139,7 +200,7 @@ CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObj
                 outcome = WriteError(appended.error());
             } else {
                 XmlWriter<FileSink> writer{sink, indent.value()};
-                outcome = write_element(writer, std::move(snapshot));
+                outcome = write_element<NodeObjectTree>(writer, root);
                 if (outcome) {
                     auto flushed = sink.flush();
                     if (!flushed) outcome = WriteError(flushed.error());

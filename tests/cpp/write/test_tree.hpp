@@ -1,5 +1,5 @@
-// Helpers for the writer tests: build NodeSnapshot trees from literals, and make
-// owned document buffers for span-valued snapshots.
+// Helpers for the writer tests: TestElement trees built from literals and rendered
+// through the TestTree adaptor, and owned document buffers for span values.
 #pragma once
 
 #include <cstring>
@@ -14,9 +14,48 @@
 #include "storage/attr_map.hpp"
 #include "storage/document_buffer.hpp"
 #include "storage/str_ref.hpp"
-#include "write/node_snapshot.hpp"
 
 namespace vorlane::testing_support {
+
+// One element with its children held by value, in the shape write_element reads.
+// Torn down with a work list, so chains of any depth are released without recursion.
+struct TestElement {
+    StrRef name;
+    std::optional<StrRef> text;
+    AttrMap attrs;
+    std::vector<TestElement> children;
+
+    TestElement() noexcept = default;
+    TestElement(TestElement&&) noexcept = default;
+    TestElement& operator=(TestElement&& other) noexcept {
+        if (this != &other) {
+            release_children();
+            name = std::move(other.name);
+            text = std::move(other.text);
+            attrs = std::move(other.attrs);
+            children = std::move(other.children);
+        }
+        return *this;
+    }
+    ~TestElement() { release_children(); }
+
+private:
+    void release_children() noexcept {
+        std::vector<TestElement> pending = std::move(children);
+        children.clear();
+        while (!pending.empty()) {
+            TestElement last = std::move(pending.back());
+            pending.pop_back();
+            for (TestElement& child : last.children) pending.push_back(std::move(child));
+            last.children.clear();
+        }
+    }
+};
+
+struct TestTree {
+    using Record = TestElement;
+    static const TestElement& child(const TestElement& parent, std::size_t index) { return parent.children[index]; }
+};
 
 struct Attribute {
     std::string_view key;
@@ -34,10 +73,10 @@ inline AttrMap make_attrs(std::initializer_list<Attribute> attributes) {
 }
 
 // An element with owned strings.
-inline NodeSnapshot element(std::string_view name, std::initializer_list<Attribute> attributes = {},
+inline TestElement element(std::string_view name, std::initializer_list<Attribute> attributes = {},
                             std::optional<std::string_view> text = std::nullopt,
-                            std::vector<NodeSnapshot> children = {}) {
-    NodeSnapshot node;
+                            std::vector<TestElement> children = {}) {
+    TestElement node;
     node.name = StrRef::owned(name);
     if (text.has_value()) node.text = StrRef::owned(*text);
     node.attrs = make_attrs(attributes);
@@ -47,18 +86,18 @@ inline NodeSnapshot element(std::string_view name, std::initializer_list<Attribu
 
 // Builds a vector of children from move-only snapshots.
 template <typename... Nodes>
-std::vector<NodeSnapshot> children_of(Nodes&&... nodes) {
-    std::vector<NodeSnapshot> children;
+std::vector<TestElement> children_of(Nodes&&... nodes) {
+    std::vector<TestElement> children;
     children.reserve(sizeof...(nodes));
     (children.push_back(std::forward<Nodes>(nodes)), ...);
     return children;
 }
 
 // A chain of `depth` nested elements named `name`; the innermost has no children.
-inline NodeSnapshot chain(std::size_t depth, std::string_view name) {
-    NodeSnapshot innermost = element(name);
+inline TestElement chain(std::size_t depth, std::string_view name) {
+    TestElement innermost = element(name);
     for (std::size_t level = 1; level < depth; ++level) {
-        NodeSnapshot parent = element(name);
+        TestElement parent = element(name);
         parent.children.push_back(std::move(innermost));
         innermost = std::move(parent);
     }
