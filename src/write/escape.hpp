@@ -69,35 +69,50 @@ constexpr Word has_byte(Word word, unsigned char byte) noexcept {
 
 // The offset of the first byte at or after `offset` that `mode` replaces, or `size`
 // when there is none. Plain bytes are skipped sixteen at a time with SSE2, or a
-// machine word at a time without it; only the block holding a hit is looked at
-// byte by byte.
+// machine word at a time without it (then only the word holding a hit is looked
+// at byte by byte). Never reads outside [bytes + offset, bytes + size) except
+// below `offset` within the value.
 template <EscapeMode mode>
 [[nodiscard]] inline std::size_t find_escaped_byte(const unsigned char* bytes, std::size_t offset,
                                                    std::size_t size) noexcept {
     using namespace escape_detail;
 #if defined(__SSE2__)
-    if (size - offset >= 16) {
-        const __m128i quot = _mm_set1_epi8('"');
-        const __m128i amp = _mm_set1_epi8('&');
-        const __m128i apos = _mm_set1_epi8('\'');
-        const __m128i lt = _mm_set1_epi8('<');
-        const __m128i gt = _mm_set1_epi8('>');
-        do {
-            __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset));
-            __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quot), _mm_cmpeq_epi8(block, amp)),
-                                        _mm_or_si128(_mm_cmpeq_epi8(block, apos),
-                                                     _mm_or_si128(_mm_cmpeq_epi8(block, lt),
-                                                                  _mm_cmpeq_epi8(block, gt))));
-            if constexpr (mode == EscapeMode::Attribute) {
-                hits = _mm_or_si128(hits, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')),
-                                                       _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\n')),
-                                                                    _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')))));
-            }
-            int mask = _mm_movemask_epi8(hits);
-            if (mask != 0) return offset + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-            offset += 16;
-        } while (size - offset >= 16);
+    const __m128i quot = _mm_set1_epi8('"');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i apos = _mm_set1_epi8('\'');
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i gt = _mm_set1_epi8('>');
+    auto hits_in = [&](__m128i block) {
+        __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quot), _mm_cmpeq_epi8(block, amp)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(block, apos),
+                                                 _mm_or_si128(_mm_cmpeq_epi8(block, lt), _mm_cmpeq_epi8(block, gt))));
+        if constexpr (mode == EscapeMode::Attribute) {
+            hits = _mm_or_si128(hits, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')),
+                                                   _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\n')),
+                                                                _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')))));
+        }
+        return static_cast<unsigned>(_mm_movemask_epi8(hits));
+    };
+    while (size - offset >= 16) {
+        unsigned mask = hits_in(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset)));
+        if (mask != 0) return offset + static_cast<std::size_t>(__builtin_ctz(mask));
+        offset += 16;
     }
+    if (offset == size) return size;
+    // Fewer than sixteen bytes are left: one more block covers them, either the last
+    // sixteen bytes of the value (dropping the lanes already searched) or, for a
+    // short value, a copy padded with zero bytes, which never need escaping.
+    const std::size_t remaining = size - offset;
+    unsigned mask;
+    if (size >= 16) {
+        mask = hits_in(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size - 16))) >> (16 - remaining);
+    } else {
+        alignas(16) unsigned char padded[16] = {};
+        std::memcpy(padded, bytes + offset, remaining);
+        mask = hits_in(_mm_load_si128(reinterpret_cast<const __m128i*>(padded)));
+    }
+    if (mask == 0) return size;
+    return offset + static_cast<std::size_t>(__builtin_ctz(mask));
 #else
     while (size - offset >= sizeof(Word)) {
         Word word;
@@ -110,10 +125,10 @@ template <EscapeMode mode>
         if (hits != 0) break;  // the byte loop below finds it within this word
         offset += sizeof(Word);
     }
-#endif
     constexpr std::uint8_t bit = mode_bit<mode>();
     while (offset < size && (kEscapeClasses.bits[bytes[offset]] & bit) == 0) ++offset;
     return offset;
+#endif
 }
 
 // Appends `value` to `sink` escaped in `mode`: each maximal run of unchanged bytes in

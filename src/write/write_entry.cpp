@@ -26,10 +26,10 @@
 
 #include "binding.hpp"
 #include "boundary.hpp"
-#include "common/utf8.hpp"
 #include "convert.hpp"
 #include "module_functions.hpp"
 #include "storage/node_object.hpp"
+#include "write/text_units.hpp"
 #include "write/xml_writer.hpp"
 
 namespace vorlane {
@@ -44,39 +44,37 @@ struct NodeObjectTree {
     }
 };
 
-// True when no byte of `bytes` has its high bit set. Runs without the lock.
-bool all_ascii(std::string_view bytes) noexcept {
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t size = bytes.size();
-    std::size_t offset = 0;
-    while (size - offset >= 16) {
-        if (!utf8_detail::all_ascii_16(data + offset)) return false;
-        offset += 16;
-    }
-    for (; offset < size; ++offset) {
-        if (data[offset] >= 0x80) return false;
-    }
-    return true;
-}
+// Outputs at least this long are converted into the result str with the lock
+// released; shorter ones are not worth the hand-over.
+constexpr std::size_t kUnlockedConversionBytes = 256 * 1024;
 
-// The result str of write_string. ASCII-only output is copied into a new compact
-// str as it is, with no decoding pass; other output is decoded, which also checks
-// that it is UTF-8.
-CallResult<PyRef> str_from_output(std::string_view bytes, bool ascii) {
-    const auto length = static_cast<Py_ssize_t>(bytes.size());
-    if (ascii) {
-        PyRef text = PyRef::adopt(PyUnicode_New(length, 127));
-        if (!text) return CallError::null_object();
-        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
-        return text;
-    }
-    PyRef text = PyRef::adopt(PyUnicode_DecodeUTF8(bytes.data(), length, nullptr));
-    if (!text) {
-        if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-            PyErr_Clear();
-            return CallError::internal("invariant: the XML writer only emits valid UTF-8");
+// The result str of write_string, from output already checked to be UTF-8 and
+// measured. The str is created at its final length and width and filled straight
+// from the bytes: ASCII is copied as it is, anything else converted once, with no
+// decoding pass of the interpreter's. A large output is converted with the lock
+// released: the str is new and reachable from nowhere but `text`, and the
+// conversion writes only its character data, never its header or reference count.
+CallResult<PyRef> str_from_output(std::string_view bytes, TextShape shape) {
+    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape.length), shape.max_char));
+    if (!text) return CallError::null_object();
+    const int kind = PyUnicode_KIND(text.get());
+    void* units = PyUnicode_DATA(text.get());
+    auto convert = [&] {
+        if (shape.max_char == 127) {
+            std::memcpy(units, bytes.data(), bytes.size());
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units));
+        } else if (kind == PyUnicode_2BYTE_KIND) {
+            utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units));
+        } else {
+            utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units));
         }
-        return CallError::null_object();
+    };
+    if (bytes.size() >= kUnlockedConversionBytes) {
+        InterpreterLockReleased unlocked;
+        convert();
+    } else {
+        convert();
     }
     return text;
 }
@@ -157,18 +155,18 @@ CallResult<PyRef> write_string_body(PyObject* const* args, Py_ssize_t nargs, PyO
     const NodeObjectTree::Record& root = node_data(held.get());
     StringSink sink;
     Result<void, WriteError> written;
-    bool ascii = false;
+    std::optional<TextShape> shape;
     {
         InterpreterLockReleased unlocked;
         if (declaration.value()) (void)sink.append(XML_DECLARATION);
         XmlWriter<StringSink> writer{sink, indent.value()};
         written = write_element<NodeObjectTree>(writer, root);
-        if (written) ascii = all_ascii(sink.view());
+        if (written) shape = text_shape(sink.view());
     }
     held = PyRef();
     if (!written) return write_error_to_call_error(written.error());
-    ByteBuilder bytes = sink.take();
-    return str_from_output(bytes.view(), ascii);
+    if (!shape) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
+    return str_from_output(sink.view(), *shape);
 }
 
 CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

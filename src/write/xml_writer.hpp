@@ -49,21 +49,29 @@ struct XmlWriter {
 
 namespace xml_writer_detail {
 
+// The small steps below are forced inline: each runs once or more per tag, and a
+// call for each would cost more than the step.
+#if defined(__GNUC__)
+#define VORLANE_WRITER_STEP inline __attribute__((always_inline))
+#else
+#define VORLANE_WRITER_STEP inline
+#endif
+
 template <typename Sink>
-Result<void, WriteError> put(Sink& sink, std::string_view bytes) {
+VORLANE_WRITER_STEP Result<void, WriteError> put(Sink& sink, std::string_view bytes) {
     Result<void, IoError> appended = sink.append(bytes);
     if (!appended) return WriteError(appended.error());
     return {};
 }
 
 template <typename Sink>
-Result<void, WriteError> put_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
+VORLANE_WRITER_STEP Result<void, WriteError> put_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
     Result<void, IoError> appended = write_escaped(sink, value, mode);
     if (!appended) return WriteError(appended.error());
     return {};
 }
 
-inline Result<std::string_view, WriteError> read_value(const StrRef& value) {
+VORLANE_WRITER_STEP Result<std::string_view, WriteError> read_value(const StrRef& value) {
     Result<std::string_view, InvariantViolation> bytes = value.view();
     if (!bytes) return WriteError(bytes.error());
     return bytes.value();
@@ -72,7 +80,7 @@ inline Result<std::string_view, WriteError> read_value(const StrRef& value) {
 // A line feed and the indentation of the current depth. The product is taken in
 // 64 bits, where two 32-bit factors cannot overflow.
 template <typename Sink>
-Result<void, WriteError> break_line(XmlWriter<Sink>& writer) {
+VORLANE_WRITER_STEP Result<void, WriteError> break_line(XmlWriter<Sink>& writer) {
     Result<void, WriteError> line_feed = put(writer.sink, "\n");
     if (!line_feed) return line_feed;
     std::uint64_t spaces = std::uint64_t{writer.indent} * writer.depth;
@@ -82,21 +90,22 @@ Result<void, WriteError> break_line(XmlWriter<Sink>& writer) {
     return {};
 }
 
-// Writes the start tag, the attributes and the text of `record`. Returns true when
-// the element stays open (it has a text or children), false when it was
-// self-closed.
+// Writes the start tag, the attributes and the text of `record`, and sets `name` to
+// its name for the end tag. Returns true when the element stays open (it has a
+// text or children), false when it was self-closed.
 template <typename Sink, typename Record>
-Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& record) {
+Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& record, std::string_view& name) {
     if (writer.newline_pending) {
         Result<void, WriteError> broken = break_line(writer);
         if (!broken) return broken.error();
     }
     writer.newline_pending = true;
-    Result<std::string_view, WriteError> name = read_value(record.name);
-    if (!name) return name.error();
+    Result<std::string_view, WriteError> name_bytes = read_value(record.name);
+    if (!name_bytes) return name_bytes.error();
+    name = name_bytes.value();
     Result<void, WriteError> step = put(writer.sink, "<");
     if (!step) return step.error();
-    step = put(writer.sink, *name);
+    step = put(writer.sink, name);
     if (!step) return step.error();
 
     for (const auto& entry : record.attrs) {
@@ -135,22 +144,22 @@ Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& re
 }
 
 // Writes the end tag of an element that start_element left open.
-template <typename Sink, typename Record>
-Result<void, WriteError> end_element(XmlWriter<Sink>& writer, const Record& record) {
+template <typename Sink>
+Result<void, WriteError> end_element(XmlWriter<Sink>& writer, std::string_view name) {
     --writer.depth;
     if (writer.newline_pending) {
         Result<void, WriteError> broken = break_line(writer);
         if (!broken) return broken;
     }
     writer.newline_pending = true;
-    Result<std::string_view, WriteError> name = read_value(record.name);
-    if (!name) return name.error();
     Result<void, WriteError> step = put(writer.sink, "</");
     if (!step) return step;
-    step = put(writer.sink, *name);
+    step = put(writer.sink, name);
     if (!step) return step;
     return put(writer.sink, ">");
 }
+
+#undef VORLANE_WRITER_STEP
 
 }  // namespace xml_writer_detail
 
@@ -168,14 +177,16 @@ template <typename Tree, typename Sink>
     // are written too.
     struct OpenElement {
         const Record* record;
+        std::string_view name;  // read (and checked) once, for both tags
         std::size_t next_child;
     };
     std::vector<OpenElement> open;
     const Record* next = &root;
     while (true) {
-        Result<bool, WriteError> started = start_element(writer, *next);
+        std::string_view name;
+        Result<bool, WriteError> started = start_element(writer, *next, name);
         if (!started) return started.error();
-        if (started.value()) open.push_back(OpenElement{next, 0});
+        if (started.value()) open.push_back(OpenElement{next, name, 0});
 
         // Close finished elements until one has a child left to start.
         while (true) {
@@ -186,7 +197,7 @@ template <typename Tree, typename Sink>
                 ++top.next_child;
                 break;
             }
-            Result<void, WriteError> ended = end_element(writer, *top.record);
+            Result<void, WriteError> ended = end_element(writer, top.name);
             if (!ended) return ended;
             open.pop_back();
         }

@@ -85,9 +85,22 @@ TEST(StringSinkTest, GrowsToTwiceTheCapacityOrWhatIsNeededAtLeastEight) {
     ASSERT_TRUE(sink.append_spaces(3).ok());
     EXPECT_EQ(sink.capacity(), 98u);
     EXPECT_EQ(sink.view(), "abcdefghi" + piece(40, 'z') + "   ");
-    ByteBuilder taken = sink.take();
-    EXPECT_EQ(taken.size(), 52u);
-    EXPECT_EQ(sink.size(), 0u);
+    EXPECT_EQ(sink.size(), 52u);
+}
+
+// Pieces of every length up to a few words, which take different copying paths,
+// land exactly and never touch the bytes around them.
+TEST(StringSinkTest, PiecesOfEveryShortLength) {
+    std::string expected;
+    StringSink sink;
+    for (std::size_t length = 0; length <= 40; ++length) {
+        std::string next;
+        for (std::size_t index = 0; index < length; ++index) next += static_cast<char>('a' + (index + length) % 26);
+        ASSERT_TRUE(sink.append(next).ok());
+        ASSERT_TRUE(sink.append("|").ok());
+        expected += next + "|";
+        ASSERT_EQ(sink.view(), expected) << length;
+    }
 }
 
 TEST(StringSinkTest, IndentationBeyondMemoryIsBadAlloc) {
