@@ -57,6 +57,29 @@ struct NodeKeys {
     }
 };
 
+// A new str with the value of `bytes`. ASCII, which most names and values are, is
+// copied straight into a new compact str; anything else goes through the
+// interpreter's decoder. Single characters keep the interpreter's shared objects.
+CallResult<PyRef> str_of_bytes(std::string_view bytes) {
+    bool ascii = bytes.size() > 1;
+    if (ascii) {
+        std::uint64_t high_bits = 0;
+        std::size_t offset = 0;
+        for (; offset + 8 <= bytes.size(); offset += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + offset, 8);
+            high_bits |= word;
+        }
+        for (; offset < bytes.size(); ++offset) high_bits |= static_cast<unsigned char>(bytes[offset]);
+        ascii = (high_bits & 0x8080808080808080ULL) == 0;
+    }
+    if (!ascii) return new_str(bytes);
+    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127));
+    if (!text) return CallError::null_object();
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
+    return text;
+}
+
 // The strs made for element names and attribute keys during one call, by value: a
 // document repeats a few names many times, and one immutable str per distinct name
 // serves every dict that holds it. Direct-mapped, so a collision just replaces the
@@ -65,11 +88,11 @@ class SharedStrs {
 public:
     // A str with the value of `bytes`, shared with earlier requests for that value.
     CallResult<PyRef> get(std::string_view bytes) {
-        if (bytes.size() > kLongestShared) return new_str(bytes);
+        if (bytes.size() > kLongestShared) return str_of_bytes(bytes);
         std::uint32_t hash = hash_of(bytes);
         Slot& slot = slots_[hash & (kSlotCount - 1)];
         if (slot.str && slot.hash == hash && slot.bytes == bytes) return PyRef::share(slot.str.get());
-        auto made = new_str(bytes);
+        auto made = str_of_bytes(bytes);
         if (!made) return made;
         slot.hash = hash;
         slot.bytes.assign(bytes);
@@ -117,7 +140,7 @@ struct Conversion {
 CallResult<PyRef> str_of(const StrRef& value) {
     auto bytes = bytes_of(value);
     if (!bytes) return std::move(bytes).error();
-    return new_str(bytes.value());
+    return str_of_bytes(bytes.value());
 }
 
 CallResult<PyRef> shared_str_of(Conversion& conversion, const StrRef& value) {
