@@ -89,6 +89,13 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
     [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
 
+    // Frees the bytes and leaves the sink empty.
+    void release() noexcept {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
+
 private:
     void grow_for(std::size_t extra);
 

@@ -54,7 +54,9 @@ constexpr std::size_t kUnlockedConversionBytes = 256 * 1024;
 // decoding pass of the interpreter's. A large output is converted with the lock
 // released: the str is new and reachable from nowhere but `text`, and the
 // conversion writes only its character data, never its header or reference count.
-CallResult<PyRef> str_from_output(std::string_view bytes, TextShape shape) {
+// The sink's bytes are freed once converted, a large output's with the lock released.
+CallResult<PyRef> str_from_output(StringSink& sink, TextShape shape) {
+    const std::string_view bytes = sink.view();
     PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape.length), shape.max_char));
     if (!text) return CallError::null_object();
     const int kind = PyUnicode_KIND(text.get());
@@ -73,6 +75,7 @@ CallResult<PyRef> str_from_output(std::string_view bytes, TextShape shape) {
     if (bytes.size() >= kUnlockedConversionBytes) {
         InterpreterLockReleased unlocked;
         convert();
+        sink.release();
     } else {
         convert();
     }
@@ -166,7 +169,7 @@ CallResult<PyRef> write_string_body(PyObject* const* args, Py_ssize_t nargs, PyO
     held = PyRef();
     if (!written) return write_error_to_call_error(written.error());
     if (!shape) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
-    return str_from_output(sink.view(), *shape);
+    return str_from_output(sink, *shape);
 }
 
 CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

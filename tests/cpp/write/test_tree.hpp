@@ -84,7 +84,7 @@ inline TestElement element(std::string_view name, std::initializer_list<Attribut
     return node;
 }
 
-// Builds a vector of children from move-only snapshots.
+// Builds a vector of children from move-only elements.
 template <typename... Nodes>
 std::vector<TestElement> children_of(Nodes&&... nodes) {
     std::vector<TestElement> children;
