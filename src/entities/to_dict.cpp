@@ -3,6 +3,7 @@
 // memory. Runs with the interpreter lock held.
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -13,6 +14,7 @@
 #include "convert.hpp"
 #include "node_methods.hpp"
 #include "storage/node_object.hpp"
+#include "write/text_units.hpp"
 
 namespace vorlane {
 
@@ -57,9 +59,11 @@ struct NodeKeys {
     }
 };
 
-// A new str with the value of `bytes`. ASCII, which most names and values are, is
-// copied straight into a new compact str; anything else goes through the
-// interpreter's decoder. Single characters keep the interpreter's shared objects.
+// A new str with the value of `bytes`, made at its final length and width and
+// filled straight from the bytes: ASCII, which most names and values are, is
+// copied as it is, other text converted in one pass. Single characters keep the
+// interpreter's shared objects, and bytes that are not UTF-8 go to the
+// interpreter's decoder, whose error ends the call as before.
 CallResult<PyRef> str_of_bytes(std::string_view bytes) {
     bool ascii = bytes.size() > 1;
     if (ascii) {
@@ -73,10 +77,22 @@ CallResult<PyRef> str_of_bytes(std::string_view bytes) {
         for (; offset < bytes.size(); ++offset) high_bits |= static_cast<unsigned char>(bytes[offset]);
         ascii = (high_bits & 0x8080808080808080ULL) == 0;
     }
-    if (!ascii) return new_str(bytes);
-    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127));
+    if (ascii) {
+        PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127));
+        if (!text) return CallError::null_object();
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
+        return text;
+    }
+    std::optional<TextShape> shape = bytes.size() > 1 ? text_shape(bytes) : std::nullopt;
+    if (!shape) return new_str(bytes);
+    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape->length), shape->max_char));
     if (!text) return CallError::null_object();
-    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
+    void* units = PyUnicode_DATA(text.get());
+    switch (PyUnicode_KIND(text.get())) {
+        case PyUnicode_1BYTE_KIND: utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape->length); break;
+        case PyUnicode_2BYTE_KIND: utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape->length); break;
+        default: utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape->length); break;
+    }
     return text;
 }
 

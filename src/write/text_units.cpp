@@ -13,21 +13,22 @@ namespace vorlane {
 
 namespace {
 
-// The number of leading bytes of a block of sixteen (or, without SSE2, eight) that
-// can be skipped as ASCII: the whole block or nothing.
+// The number of bytes at `bytes` (at most kBlockBytes) before the first byte above
+// 0x7F, or kBlockBytes when the whole block is ASCII. One block is read per call,
+// so the loops below skip an ASCII run of any length in a few steps and land on
+// the next non-ASCII byte directly.
 #if defined(__SSE2__)
 constexpr std::size_t kBlockBytes = 16;
-bool ascii_block(const unsigned char* bytes) noexcept {
-    return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes))) == 0;
+std::size_t ascii_prefix(const unsigned char* bytes) noexcept {
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes))));
+    return mask == 0 ? kBlockBytes : static_cast<std::size_t>(__builtin_ctz(mask));
 }
 #else
 constexpr std::size_t kBlockBytes = 8;
-bool ascii_block(const unsigned char* bytes) noexcept {
-    std::uint32_t low;
-    std::uint32_t high;
-    std::memcpy(&low, bytes, 4);
-    std::memcpy(&high, bytes + 4, 4);
-    return ((low | high) & 0x80808080u) == 0;
+std::size_t ascii_prefix(const unsigned char* bytes) noexcept {
+    std::size_t count = 0;
+    while (count < kBlockBytes && bytes[count] < 0x80) ++count;
+    return count;
 }
 #endif
 
@@ -74,16 +75,22 @@ void widen_block(const unsigned char* bytes, Unit* units) noexcept {
 }
 
 template <typename Unit>
-void convert(std::string_view text, Unit* units) noexcept {
+void convert(std::string_view text, Unit* units, std::size_t unit_count) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
+    Unit* const units_end = units + unit_count;
     std::size_t offset = 0;
     while (offset < size) {
-        if (size - offset >= kBlockBytes && ascii_block(bytes + offset)) {
-            widen_block(bytes + offset, units);
-            offset += kBlockBytes;
-            units += kBlockBytes;
-            continue;
+        // A whole block is widened when both the input and the output have room
+        // for it; only its ASCII prefix counts, the rest is written again below.
+        if (size - offset >= kBlockBytes && static_cast<std::size_t>(units_end - units) >= kBlockBytes) {
+            const std::size_t ascii = ascii_prefix(bytes + offset);
+            if (ascii != 0) {
+                widen_block(bytes + offset, units);
+                offset += ascii;
+                units += ascii;
+                continue;
+            }
         }
         const unsigned char lead = bytes[offset];
         if (lead < 0x80) {
@@ -106,9 +113,12 @@ std::optional<TextShape> text_shape(std::string_view text) noexcept {
     unsigned char highest_lead = 0;
     std::size_t offset = 0;
     while (offset < size) {
-        if (size - offset >= kBlockBytes && ascii_block(bytes + offset)) {
-            offset += kBlockBytes;
-            continue;
+        if (size - offset >= kBlockBytes) {
+            const std::size_t ascii = ascii_prefix(bytes + offset);
+            if (ascii != 0) {
+                offset += ascii;
+                continue;
+            }
         }
         const unsigned char lead = bytes[offset];
         if (lead < 0x80) {
@@ -156,8 +166,14 @@ std::optional<TextShape> text_shape(std::string_view text) noexcept {
     return TextShape{size - continuation_count, max_char};
 }
 
-void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units) noexcept { convert(bytes, units); }
-void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units) noexcept { convert(bytes, units); }
-void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units) noexcept { convert(bytes, units); }
+void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept {
+    convert(bytes, units, unit_count);
+}
+void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept {
+    convert(bytes, units, unit_count);
+}
+void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept {
+    convert(bytes, units, unit_count);
+}
 
 }  // namespace vorlane

@@ -25,10 +25,11 @@ struct TextShape {
 // or cut-off sequences). One pass checks and measures.
 [[nodiscard]] std::optional<TextShape> text_shape(std::string_view bytes) noexcept;
 
-// Converts well-formed UTF-8 of the matching class into code units, writing exactly
-// text_shape(bytes).length units at `units`.
-void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units) noexcept;
-void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units) noexcept;
-void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units) noexcept;
+// Converts well-formed UTF-8 of the matching class into code units at `units`,
+// which has room for `unit_count` = text_shape(bytes).length units; exactly those
+// are written.
+void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept;
+void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept;
+void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept;
 
 }  // namespace vorlane

@@ -65,11 +65,11 @@ CallResult<PyRef> str_from_output(StringSink& sink, TextShape shape) {
         if (shape.max_char == 127) {
             std::memcpy(units, bytes.data(), bytes.size());
         } else if (kind == PyUnicode_1BYTE_KIND) {
-            utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units));
+            utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape.length);
         } else if (kind == PyUnicode_2BYTE_KIND) {
-            utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units));
+            utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape.length);
         } else {
-            utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units));
+            utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape.length);
         }
     };
     if (bytes.size() >= kUnlockedConversionBytes) {

@@ -46,10 +46,10 @@ std::uint32_t class_of(const std::vector<std::uint32_t>& code_points) {
 
 template <typename Unit>
 std::vector<std::uint32_t> converted(const std::string& bytes, std::size_t length,
-                                     void (*convert)(std::string_view, Unit*)) {
+                                     void (*convert)(std::string_view, Unit*, std::size_t)) {
     // One guard unit past the end shows that nothing beyond `length` is written.
     std::vector<Unit> units(length + 1, static_cast<Unit>(0x5A));
-    convert(bytes, units.data());
+    convert(bytes, units.data(), length);
     EXPECT_EQ(units[length], static_cast<Unit>(0x5A));
     return std::vector<std::uint32_t>(units.begin(), units.end() - 1);
 }
