@@ -9,10 +9,10 @@
 #include "dict_extraction.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "convert.hpp"
@@ -336,6 +336,56 @@ CallError vec_error_of(PyObject* value) {
 
 enum class Placement { Placed, FitsNoVariant, Aborted };
 
+// The dicts of the map frames on the current path, for finding a dict met again
+// inside itself. Open addressing with linear probing over a table kept at most half
+// full. Dicts leave in the reverse order of their arrival, so taking the last one
+// out only empties its slot: every dict that arrived later, and could have probed
+// past that slot, has left already.
+class PathSet {
+public:
+    // Adds `dict`; false (and nothing added) when it is on the path already.
+    bool push(PyObject* dict) {
+        if ((arrivals_.size() + 1) * 2 > slots_.size()) grow();
+        const std::size_t slot = free_slot_or_found(dict);
+        if (slots_[slot] == dict) return false;
+        slots_[slot] = dict;
+        arrivals_.push_back(Arrival{dict, slot});
+        return true;
+    }
+    // Removes the dict pushed last.
+    void pop() noexcept {
+        slots_[arrivals_.back().slot] = nullptr;
+        arrivals_.pop_back();
+    }
+
+private:
+    struct Arrival {
+        PyObject* dict;
+        std::size_t slot;
+    };
+
+    std::size_t free_slot_or_found(PyObject* dict) const noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        std::uint64_t mixed = (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(dict)) >> 4) *
+                              0x9E3779B97F4A7C15ULL;
+        std::size_t slot = static_cast<std::size_t>(mixed >> 32) & mask;
+        while (slots_[slot] != nullptr && slots_[slot] != dict) slot = (slot + 1) & mask;
+        return slot;
+    }
+
+    // Doubles the table and places the dicts again in their order of arrival.
+    void grow() {
+        slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, nullptr);
+        for (Arrival& arrival : arrivals_) {
+            arrival.slot = free_slot_or_found(arrival.dict);
+            slots_[arrival.slot] = arrival.dict;
+        }
+    }
+
+    std::vector<PyObject*> slots_;
+    std::vector<Arrival> arrivals_;
+};
+
 class Conversion {
 public:
     CallResult<PyRef> run(PyObject* root);
@@ -362,7 +412,7 @@ private:
     // The top map frame failed with `error`: unwinds through the frames below it.
     Step fail_map(ExtractionError error);
     void pop_map() {
-        on_path_.erase(maps_.back().cursor.dict());
+        on_path_.pop();
         maps_.pop_back();
     }
 
@@ -370,7 +420,7 @@ private:
     std::vector<SequenceFrame> sequences_;
     // The dicts of the map frames: a dict met again while it is being read
     // contains itself.
-    std::unordered_set<PyObject*> on_path_;
+    PathSet on_path_;
     std::optional<CallResult<PyRef>> result_;
 };
 
@@ -387,7 +437,7 @@ CallResult<PyRef> Conversion::run(PyObject* root) {
 }
 
 Conversion::Step Conversion::push_map(PyRef dict) {
-    if (!on_path_.insert(dict.get()).second) {
+    if (!on_path_.push(dict.get())) {
         return CallError::value_error("Invalid children: a dictionary contains itself");
     }
     maps_.push_back(MapFrame{DictCursor(std::move(dict)), NodeParts()});

@@ -643,6 +643,28 @@ class TestSelfContainingDict:
         assert first is not second
         assert tree_value(first) == tree_value(second) == tree_value(third.children[0])
 
+    @pytest.mark.parametrize("depth, back_to", [(5000, 0), (5000, 2500), (5000, 4999), (40, 17)])
+    def test_cycle_deep_in_a_chain(self, depth, back_to):
+        chain = [node_dict(str(level)) for level in range(depth)]
+        for parent, child in zip(chain, chain[1:]):
+            parent["children"].append(child)
+        chain[-1]["children"].append(chain[back_to])
+        with pytest.raises(ValueError, match=re.escape(self.MESSAGE)):
+            Node.from_dict(chain[0])
+        chain[-1]["children"].clear()
+        assert Node.from_dict(chain[0]).name == "0"
+
+    def test_dicts_reused_across_branches_and_depths(self):
+        # A DAG, not a cycle: one dict below itself in no path, but met on many.
+        leaf = node_dict("leaf")
+        middle = node_dict("middle", children=[leaf, leaf])
+        levels = [node_dict("top", children=[middle, leaf])]
+        for level in range(300):
+            levels.append(node_dict(str(level), children=[middle, levels[-1], leaf]))
+        node = Node.from_dict(node_dict("root", children=[levels[-1], levels[-1], middle]))
+        assert [child.name for child in node.children] == ["299", "299", "middle"]
+        assert [child.name for child in node.children[2].children] == ["leaf", "leaf"]
+
     def test_refcounts_after_a_cycle(self):
         value = node_dict("a")
         value["children"].append(value)
