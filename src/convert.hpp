@@ -40,19 +40,26 @@ namespace vorlane {
 namespace vorlane {
 
 // Room to reserve for the items of a sequence about to be iterated. A list or
-// tuple knows its size; any other sequence's length is only a hint (a custom
-// __len__ may say anything, range(2**62) is honest but huge), so at most a small
-// number of slots is reserved for it and growth covers the rest.
+// tuple knows its size; any other length is only a hint (a custom __len__ may say
+// anything, and range(2**62) is honest but huge), so it never exceeds what a list
+// or tuple subclass actually holds, nor a small fixed bound for any other type,
+// and growth covers the rest. A failing __len__ gives 0 (its error is cleared).
 [[nodiscard]] inline std::size_t sequence_capacity_hint(PyObject* sequence) {
     if (PyList_CheckExact(sequence)) return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
     if (PyTuple_CheckExact(sequence)) return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
-    constexpr Py_ssize_t kUntrustedHintLimit = 64;
-    const Py_ssize_t hint = PySequence_Size(sequence);
-    if (hint < 0) {
+    constexpr std::size_t kUncheckedCapacity = 1024;
+    const Py_ssize_t length = PySequence_Size(sequence);
+    if (length < 0) {
         PyErr_Clear();
         return 0;
     }
-    return static_cast<std::size_t>(hint < kUntrustedHintLimit ? hint : kUntrustedHintLimit);
+    std::size_t bound = kUncheckedCapacity;
+    if (PyList_Check(sequence)) {
+        bound = static_cast<std::size_t>(PyList_GET_SIZE(sequence));
+    } else if (PyTuple_Check(sequence)) {
+        bound = static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
+    }
+    return static_cast<std::size_t>(length) < bound ? static_cast<std::size_t>(length) : bound;
 }
 
 // The OSError of a file error: the fixed text as plain OSError, or the subclass

@@ -1,13 +1,23 @@
-// Extraction of node dicts into NodeMap values, and the text of the enum error.
-// Runs with the interpreter lock held.
+// from_dict's conversion of node dicts into Node objects in one walk, and the text
+// of the enum error. Runs with the interpreter lock held.
+//
+// The walk checks the Python types of the whole argument, in the dicts' own order,
+// exactly as an extraction into an intermediate map would, and builds each node as
+// soon as its dict has been read. A missing or misplaced key does not end the walk
+// (a type error further on still takes precedence); it is kept as the node's
+// building error and reported once the whole argument has been checked.
 #include "dict_extraction.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "convert.hpp"
 #include "storage/attr_map.hpp"
+#include "storage/node_object.hpp"
 
 namespace vorlane {
 
@@ -116,20 +126,22 @@ CallResult<StrRef> owned_string(PyObject* object) {
     return StrRef::owned(bytes.value());
 }
 
-// A key of a node map: a str, copied.
-CallResult<std::string> owned_key(PyObject* object) {
-    if (!PyUnicode_Check(object)) return type_mismatch(object, "str");
-    auto bytes = utf8_of(object);
-    if (!bytes) return std::move(bytes).error();
-    return std::string(bytes.value());
-}
+// The attribute pairs of a `Map` value, in the dict's order.
+struct AttrPairs {
+    std::vector<std::pair<StrRef, StrRef>> pairs;
+    // True while every key is an exact str: distinct exact strs have distinct
+    // values, so no two pairs share a key. A str subclass may compare equal to
+    // another key with the same value and break that.
+    bool keys_distinct = true;
+};
 
 // The `Map` variant: a dict whose keys and values are all str. An error of kind
-// Internal ends the whole extraction; any other is the variant's error.
-CallResult<StringMap> extract_string_map(PyObject* object) {
+// Internal ends the whole conversion; any other is the variant's error.
+CallResult<AttrPairs> extract_string_map(PyObject* object) {
     if (!PyDict_Check(object)) return type_mismatch(object, "dict");
     DictCursor cursor(PyRef::share(object));
-    StringMap pairs(draw_hash_keys(), static_cast<std::size_t>(cursor.initial_size()));
+    AttrPairs attrs;
+    attrs.pairs.reserve(static_cast<std::size_t>(cursor.initial_size()));
     PyRef key;
     PyRef value;
     while (true) {
@@ -140,43 +152,168 @@ CallResult<StringMap> extract_string_map(PyObject* object) {
         if (!key_text) return std::move(key_text).error();
         auto value_text = owned_string(value.get());
         if (!value_text) return std::move(value_text).error();
-        pairs.insert(std::move(key_text).value(), std::move(value_text).value());
+        if (!PyUnicode_CheckExact(key.get())) attrs.keys_distinct = false;
+        attrs.pairs.emplace_back(std::move(key_text).value(), std::move(value_text).value());
     }
-    return pairs;
+    return attrs;
 }
 
-// A dict being extracted into a node map.
+// The attribute map of a new node. Pairs whose keys have equal values keep the
+// first one's place and the last one's value, as a dict does.
+AttrMap attr_map_from(AttrPairs&& attrs) {
+    auto& pairs = attrs.pairs;
+    if (pairs.empty()) return AttrMap();
+    if (!attrs.keys_distinct) {
+        std::unordered_map<std::string_view, std::size_t> first_index;
+        std::size_t kept = 0;
+        for (std::size_t index = 0; index < pairs.size(); ++index) {
+            // The bytes of an owned StrRef stay where they are when it is moved.
+            auto [place, inserted] = first_index.emplace(pairs[index].first.raw(), kept);
+            if (inserted) {
+                if (kept != index) pairs[kept] = std::move(pairs[index]);
+                ++kept;
+            } else {
+                pairs[place->second].second = std::move(pairs[index].second);
+            }
+        }
+        pairs.resize(kept);
+    }
+    AttrMap map(draw_hash_keys(), pairs.size());
+    for (auto& [key, value] : pairs) (void)map.insert(std::move(key), std::move(value));
+    return map;
+}
+
+// The variants of a node dict's value, in the order conversion tries them.
+enum class Variant { String, Vec, NullableString, Map };
+
+// The keys building reads; every other key's value is checked and dropped.
+enum class Field { Name, Attrs, Children, Text, Other };
+
+// The nodes made from a `Vec` value's dicts, in order, and the building error of
+// the first dict that could not become a node (after which no more are kept).
+struct ChildNodes {
+    std::vector<PyRef> nodes;
+    std::optional<CallError> first_error;
+};
+
+// What a node dict holds under the four keys building reads: the variant of the
+// last value seen under each (absent: the key is missing), with the payload that
+// building takes from it.
+struct NodeParts {
+    std::optional<Variant> name_variant;
+    StrRef name;
+    std::optional<Variant> attrs_variant;
+    AttrPairs attrs;
+    std::optional<Variant> children_variant;
+    ChildNodes children;
+    std::optional<Variant> text_variant;
+    std::optional<StrRef> text;
+
+    void place_string(Field field, std::string_view bytes) {
+        switch (field) {
+            case Field::Name: name = StrRef::owned(bytes); break;
+            case Field::Text: text = StrRef::owned(bytes); break;
+            default: break;
+        }
+        set_variant(field, Variant::String);
+    }
+    void place_nullable_string(Field field, std::optional<StrRef> value) {
+        if (field == Field::Text) text = std::move(value);
+        set_variant(field, Variant::NullableString);
+    }
+    void place_vec(Field field, ChildNodes&& nodes) {
+        if (field == Field::Children) children = std::move(nodes);
+        set_variant(field, Variant::Vec);
+    }
+    void place_map(Field field, AttrPairs&& pairs) {
+        if (field == Field::Attrs) attrs = std::move(pairs);
+        set_variant(field, Variant::Map);
+    }
+
+private:
+    // Records the variant of the field's latest value and drops the payload an
+    // earlier value of another variant left.
+    void set_variant(Field field, Variant variant) {
+        switch (field) {
+            case Field::Name:
+                name_variant = variant;
+                if (variant != Variant::String) name = StrRef();
+                break;
+            case Field::Attrs:
+                attrs_variant = variant;
+                if (variant != Variant::Map) attrs = AttrPairs();
+                break;
+            case Field::Children:
+                children_variant = variant;
+                if (variant != Variant::Vec) children = ChildNodes();
+                break;
+            case Field::Text:
+                text_variant = variant;
+                if (variant != Variant::String && variant != Variant::NullableString) text.reset();
+                break;
+            case Field::Other: break;
+        }
+    }
+};
+
+// How building a node from its parts ended.
+struct Built {
+    PyRef node;                           // set on success
+    std::optional<CallError> invalid;     // a missing or misplaced key: the ValueError
+    std::optional<CallError> failed;      // the interpreter could not create the node
+};
+
+// Builds a node from a dict's parts, checking the keys in the order name, attrs,
+// children, then the first child that could not be built.
+Built build_node(NodeParts&& parts) {
+    Built built;
+    if (parts.name_variant != Variant::String) {
+        built.invalid = CallError::value_error("Invalid name");
+        return built;
+    }
+    if (parts.attrs_variant != Variant::Map) {
+        built.invalid = CallError::value_error("Invalid attrs");
+        return built;
+    }
+    if (parts.children_variant != Variant::Vec) {
+        built.invalid = CallError::value_error("Invalid children");
+        return built;
+    }
+    if (parts.children.first_error) {
+        built.invalid = std::move(parts.children.first_error);
+        return built;
+    }
+    NodeData data;
+    data.name = std::move(parts.name);
+    // A `Vec` or `Map` text has been dropped already: only a str or None is left.
+    data.text = std::move(parts.text);
+    data.attrs = attr_map_from(std::move(parts.attrs));
+    std::vector<PyRef>& nodes = parts.children.nodes;
+    data.children = ChildList(nodes.size());
+    for (PyRef& node : nodes) data.children.push_back_stolen(node.release());  // steals
+    auto created = create_node_object(std::move(data));
+    if (!created) {
+        built.failed = std::move(created).error();
+        return built;
+    }
+    built.node = std::move(created).value();
+    return built;
+}
+
+// A dict being read into the parts of one node.
 struct MapFrame {
     DictCursor cursor;
-    NodeMap map;
+    NodeParts parts;
 };
 
 // A value being tried as the `Vec` variant: its sequence is being iterated, each
-// item extracted as a node map in a MapFrame above this one.
+// item read as a node dict in a MapFrame above this one.
 struct SequenceFrame {
     PyRef value;
     PyRef iterator;
-    NodeMapList maps;
-    std::string key;  // where the value goes in the map below
+    ChildNodes children;
+    Field field;  // where the value goes in the node below
 };
-
-// Room reserved for the items of a sequence: its length, taken from lists and
-// tuples as is and otherwise bounded, since a custom __len__ may report anything.
-std::size_t capacity_hint(PyObject* sequence) {
-    Py_ssize_t length = PySequence_Size(sequence);
-    if (length < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    if (PyList_Check(sequence) || PyTuple_Check(sequence)) return static_cast<std::size_t>(length);
-    return std::min<std::size_t>(static_cast<std::size_t>(length), 1024);
-}
-
-MapFrame new_map_frame(PyRef dict) {
-    DictCursor cursor(std::move(dict));
-    auto size = static_cast<std::size_t>(cursor.initial_size());
-    return MapFrame{std::move(cursor), NodeMap(draw_hash_keys(), size)};
-}
 
 // Why the `String` variant refused `value` (which the caller saw it refuse). The
 // errors of refused variants are only built once a value fits no variant at all,
@@ -196,32 +333,97 @@ CallError vec_error_of(PyObject* value) {
 
 enum class Placement { Placed, FitsNoVariant, Aborted };
 
-class Extraction {
+// The dicts of the map frames on the current path, for finding a dict met again
+// inside itself. Open addressing with linear probing over a table kept at most half
+// full. Dicts leave in the reverse order of their arrival, so taking the last one
+// out only empties its slot: every dict that arrived later, and could have probed
+// past that slot, has left already.
+class PathSet {
 public:
-    Result<NodeMap, CallError> run(PyObject* root);
+    // Adds `dict`; false (and nothing added) when it is on the path already.
+    bool push(PyObject* dict) {
+        if ((arrivals_.size() + 1) * 2 > slots_.size()) grow();
+        const std::size_t slot = free_slot_or_found(dict);
+        if (slots_[slot] == dict) return false;
+        slots_[slot] = dict;
+        arrivals_.push_back(Arrival{dict, slot});
+        return true;
+    }
+    // Removes the dict pushed last.
+    void pop() noexcept {
+        slots_[arrivals_.back().slot] = nullptr;
+        arrivals_.pop_back();
+    }
 
 private:
-    // Outcome of one step: go on, or the extraction has ended with an error.
+    struct Arrival {
+        PyObject* dict;
+        std::size_t slot;
+    };
+
+    std::size_t free_slot_or_found(PyObject* dict) const noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        std::uint64_t mixed = (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(dict)) >> 4) *
+                              0x9E3779B97F4A7C15ULL;
+        std::size_t slot = static_cast<std::size_t>(mixed >> 32) & mask;
+        while (slots_[slot] != nullptr && slots_[slot] != dict) slot = (slot + 1) & mask;
+        return slot;
+    }
+
+    // Doubles the table and places the dicts again in their order of arrival.
+    void grow() {
+        slots_.assign(slots_.empty() ? 16 : slots_.size() * 2, nullptr);
+        for (Arrival& arrival : arrivals_) {
+            arrival.slot = free_slot_or_found(arrival.dict);
+            slots_[arrival.slot] = arrival.dict;
+        }
+    }
+
+    std::vector<PyObject*> slots_;
+    std::vector<Arrival> arrivals_;
+};
+
+class Conversion {
+public:
+    CallResult<PyRef> run(PyObject* root);
+
+private:
+    // Outcome of one step: go on, or the conversion has ended with an error.
     using Step = std::optional<CallError>;
 
     Step step_map();
     Step step_sequence();
+    // The top map frame has been read: builds its node and hands it to the
+    // sequence below, or ends the conversion at the root.
+    Step finish_map();
+    Step push_map(PyRef dict);
+    // Which field of a node a key names; the key's own error when it is not a str
+    // with a UTF-8 form.
+    CallResult<Field> field_of(PyObject* key);
     // Tries `NullableString` and then `Map` for a value that `String` and `Vec`
-    // refused, `error` holding the `Vec` variant's error. Placed: inserted under
-    // `key`. FitsNoVariant: `error` has become the value's enum error. Aborted:
+    // refused, `error` holding the `Vec` variant's error. Placed: stored in
+    // `parts`. FitsNoVariant: `error` has become the value's enum error. Aborted:
     // `internal` holds an internal failure.
-    Placement place_after_vec(MapFrame& frame, std::string& key, PyObject* value, ExtractionError& error,
+    Placement place_after_vec(NodeParts& parts, Field field, PyObject* value, ExtractionError& error,
                               std::optional<CallError>& internal);
     // The top map frame failed with `error`: unwinds through the frames below it.
     Step fail_map(ExtractionError error);
+    void pop_map() {
+        on_path_.pop();
+        maps_.pop_back();
+    }
 
     std::vector<MapFrame> maps_;
     std::vector<SequenceFrame> sequences_;
-    std::optional<NodeMap> result_;
+    // The dicts of the map frames: a dict met again while it is being read
+    // contains itself.
+    PathSet on_path_;
+    std::optional<CallResult<PyRef>> result_;
 };
 
-Result<NodeMap, CallError> Extraction::run(PyObject* root) {
-    maps_.push_back(new_map_frame(PyRef::share(root)));
+CallResult<PyRef> Conversion::run(PyObject* root) {
+    Step pushed = push_map(PyRef::share(root));
+    if (pushed) return std::move(*pushed);
     while (!result_) {
         // The frames alternate map, sequence, map, ...: the top is a sequence
         // exactly when there are as many sequence frames as map frames.
@@ -231,26 +433,62 @@ Result<NodeMap, CallError> Extraction::run(PyObject* root) {
     return std::move(*result_);
 }
 
-Extraction::Step Extraction::step_map() {
+Conversion::Step Conversion::push_map(PyRef dict) {
+    if (!on_path_.push(dict.get())) {
+        return CallError::value_error("Invalid children: a dictionary contains itself");
+    }
+    maps_.push_back(MapFrame{DictCursor(std::move(dict)), NodeParts()});
+    return std::nullopt;
+}
+
+CallResult<Field> Conversion::field_of(PyObject* key) {
+    if (!PyUnicode_Check(key)) return type_mismatch(key, "str");
+    auto bytes = utf8_of(key);
+    if (!bytes) return std::move(bytes).error();
+    std::string_view name = bytes.value();
+    if (name == "name") return Field::Name;
+    if (name == "attrs") return Field::Attrs;
+    if (name == "children") return Field::Children;
+    if (name == "text") return Field::Text;
+    return Field::Other;
+}
+
+Conversion::Step Conversion::finish_map() {
+    NodeParts parts(std::move(maps_.back().parts));
+    pop_map();
+    Built built = build_node(std::move(parts));
+    if (built.failed) return std::move(*built.failed);
+    if (maps_.empty()) {
+        if (built.invalid) {
+            result_ = CallResult<PyRef>(std::move(*built.invalid));
+        } else {
+            result_ = CallResult<PyRef>(std::move(built.node));
+        }
+        return std::nullopt;
+    }
+    ChildNodes& siblings = sequences_.back().children;
+    if (siblings.first_error) return std::nullopt;
+    if (built.invalid) {
+        siblings.first_error = std::move(built.invalid);
+        siblings.nodes.clear();
+    } else {
+        siblings.nodes.push_back(std::move(built.node));
+    }
+    return std::nullopt;
+}
+
+Conversion::Step Conversion::step_map() {
     MapFrame& frame = maps_.back();
     PyRef key_object;
     PyRef value_object;
     auto more = frame.cursor.next(key_object, value_object);
     if (!more) return std::move(more).error();
-    if (!more.value()) {
-        NodeMap done(std::move(frame.map));
-        maps_.pop_back();
-        if (maps_.empty()) {
-            result_ = std::move(done);
-        } else {
-            sequences_.back().maps.items().push_back(std::move(done));
-        }
-        return std::nullopt;
-    }
+    if (!more.value()) return finish_map();
 
     // A key that is not a str fails the map directly, not as an enum error.
-    auto key = owned_key(key_object.get());
-    if (!key) return fail_map(ExtractionError(std::move(key).error()));
+    auto field_result = field_of(key_object.get());
+    if (!field_result) return fail_map(ExtractionError(std::move(field_result).error()));
+    const Field field = field_result.value();
     PyObject* value = value_object.get();
 
     // The variants in order: String, Vec, NullableString, Map. None is neither a
@@ -259,26 +497,24 @@ Extraction::Step Extraction::step_map() {
     if (PyUnicode_Check(value)) {
         auto bytes = utf8_of(value);
         if (bytes) {
-            frame.map.insert(std::move(key).value(), HashmapTypes::string(StrRef::owned(bytes.value())));
+            frame.parts.place_string(field, bytes.value());
             return std::nullopt;
         }
     } else if (value == Py_None) {
-        frame.map.insert(std::move(key).value(), HashmapTypes::nullable_string(std::nullopt));
+        frame.parts.place_nullable_string(field, std::nullopt);
         return std::nullopt;
     } else if (PySequence_Check(value)) {
-        std::size_t capacity = capacity_hint(value);
+        std::size_t capacity = sequence_capacity_hint(value);
         PyRef iterator = PyRef::adopt(PyObject_GetIter(value));
         if (iterator) {
-            SequenceFrame sequence{std::move(value_object), std::move(iterator), NodeMapList(),
-                                   std::move(key).value()};
-            sequence.maps.items().reserve(capacity);
+            SequenceFrame sequence{std::move(value_object), std::move(iterator), ChildNodes(), field};
+            sequence.children.nodes.reserve(capacity);
             sequences_.push_back(std::move(sequence));
             return std::nullopt;
         }
         ExtractionError error{CallError::captured()};
-        std::string placed_key = std::move(key).value();
         std::optional<CallError> internal;
-        Placement placement = place_after_vec(frame, placed_key, value, error, internal);
+        Placement placement = place_after_vec(frame.parts, field, value, error, internal);
         if (placement == Placement::Aborted) return std::move(*internal);
         if (placement == Placement::FitsNoVariant) return fail_map(std::move(error));
         return std::nullopt;
@@ -290,7 +526,7 @@ Extraction::Step Extraction::step_map() {
         // Python code runs in between).
         auto pairs = extract_string_map(value);
         if (pairs) {
-            frame.map.insert(std::move(key).value(), HashmapTypes::map(std::move(pairs).value()));
+            frame.parts.place_map(field, std::move(pairs).value());
             return std::nullopt;
         }
         if (pairs.error().kind() == CallError::Kind::Internal) return std::move(pairs).error();
@@ -298,15 +534,14 @@ Extraction::Step Extraction::step_map() {
     CallError vec_error = vec_error_of(value);
     if (vec_error.kind() == CallError::Kind::Internal) return vec_error;
     ExtractionError error{std::move(vec_error)};
-    std::string placed_key = std::move(key).value();
     std::optional<CallError> internal;
-    Placement placement = place_after_vec(frame, placed_key, value, error, internal);
+    Placement placement = place_after_vec(frame.parts, field, value, error, internal);
     if (placement == Placement::Aborted) return std::move(*internal);
     if (placement == Placement::FitsNoVariant) return fail_map(std::move(error));
     return std::nullopt;
 }
 
-Extraction::Step Extraction::step_sequence() {
+Conversion::Step Conversion::step_sequence() {
     SequenceFrame& sequence = sequences_.back();
     PyRef item = PyRef::adopt(PyIter_Next(sequence.iterator.get()));
     std::optional<CallError> vec_error;
@@ -314,43 +549,42 @@ Extraction::Step Extraction::step_sequence() {
         if (PyErr_Occurred() == nullptr) {
             SequenceFrame done(std::move(sequence));
             sequences_.pop_back();
-            maps_.back().map.insert(std::move(done.key), HashmapTypes::vec(std::move(done.maps)));
+            maps_.back().parts.place_vec(done.field, std::move(done.children));
             return std::nullopt;
         }
         vec_error = CallError::captured();
     } else if (!PyDict_Check(item.get())) {
         vec_error = type_mismatch(item.get(), "dict");
     } else {
-        maps_.push_back(new_map_frame(std::move(item)));
-        return std::nullopt;
+        return push_map(std::move(item));
     }
 
     SequenceFrame failed(std::move(sequence));
     sequences_.pop_back();
     ExtractionError error{std::move(*vec_error)};
     std::optional<CallError> internal;
-    Placement placement = place_after_vec(maps_.back(), failed.key, failed.value.get(), error, internal);
+    Placement placement = place_after_vec(maps_.back().parts, failed.field, failed.value.get(), error, internal);
     if (placement == Placement::Aborted) return std::move(*internal);
     if (placement == Placement::FitsNoVariant) return fail_map(std::move(error));
     return std::nullopt;
 }
 
-Placement Extraction::place_after_vec(MapFrame& frame, std::string& key, PyObject* value, ExtractionError& error,
+Placement Conversion::place_after_vec(NodeParts& parts, Field field, PyObject* value, ExtractionError& error,
                                       std::optional<CallError>& internal) {
     if (value == Py_None) {
-        frame.map.insert(std::move(key), HashmapTypes::nullable_string(std::nullopt));
+        parts.place_nullable_string(field, std::nullopt);
         return Placement::Placed;
     }
     auto text = owned_string(value);
     if (text) {
-        frame.map.insert(std::move(key), HashmapTypes::nullable_string(std::move(text).value()));
+        parts.place_nullable_string(field, std::move(text).value());
         return Placement::Placed;
     }
     CallError nullable_string_error = std::move(text).error();
 
     auto pairs = extract_string_map(value);
     if (pairs) {
-        frame.map.insert(std::move(key), HashmapTypes::map(std::move(pairs).value()));
+        parts.place_map(field, std::move(pairs).value());
         return Placement::Placed;
     }
     if (pairs.error().kind() == CallError::Kind::Internal) {
@@ -366,16 +600,16 @@ Placement Extraction::place_after_vec(MapFrame& frame, std::string& key, PyObjec
     return Placement::FitsNoVariant;
 }
 
-Extraction::Step Extraction::fail_map(ExtractionError error) {
+Conversion::Step Conversion::fail_map(ExtractionError error) {
     // Each failed map fails the `Vec` attempt of the value holding it; when that
     // value fits no later variant either, the map below fails in turn.
     while (true) {
-        maps_.pop_back();
-        if (maps_.empty()) return std::move(error).into_call_error();
+        pop_map();
+        if (maps_.empty()) return std::move(error).into_call_error().noting("dict_");
         SequenceFrame failed(std::move(sequences_.back()));
         sequences_.pop_back();
         std::optional<CallError> internal;
-        Placement placement = place_after_vec(maps_.back(), failed.key, failed.value.get(), error, internal);
+        Placement placement = place_after_vec(maps_.back().parts, failed.field, failed.value.get(), error, internal);
         if (placement == Placement::Aborted) return std::move(*internal);
         if (placement == Placement::Placed) return std::nullopt;
     }
@@ -411,9 +645,10 @@ CallError ExtractionError::into_call_error() && {
     return CallError::type_error(std::move(message));
 }
 
-Result<NodeMap, CallError> extract_node_map(PyObject* object) {
-    Extraction extraction;
-    return extraction.run(object);
+
+CallResult<PyRef> node_tree_from_dict(PyObject* object) {
+    Conversion conversion;
+    return conversion.run(object);
 }
 
 }  // namespace vorlane

@@ -1,18 +1,17 @@
-// Extraction for Node.from_dict: a Python dict, at every nesting level, into a
-// NodeMap, checking only Python types. Requires the interpreter lock.
+// Node.from_dict's conversion: a Python dict, at every nesting level, into a tree of
+// new Node objects in one pass. Requires the interpreter lock.
 #pragma once
 
 #include <Python.h>
 
-#include <string>
+#include <cstddef>
 #include <vector>
 
 #include "call_error.hpp"
-#include "entities/hashmap_types.hpp"
 
 namespace vorlane {
 
-// Why a value or a node map could not be extracted. It is either one plain error
+// Why a value or a node dict could not be extracted. It is either one plain error
 // (a type mismatch, or an exception raised by the value's own Python code), or
 // that error nested inside any number of enum levels: at each level the value
 // fitted none of the four variants, the `Vec` variant failing with the error
@@ -42,12 +41,18 @@ private:
     std::vector<EnumLevel> levels_;  // innermost first
 };
 
-// Extracts the dict `object` (a dict or subclass: the caller checks) and all dicts
-// nested in its sequence values. The error is the extraction error to raise
-// (ExtractionError::into_call_error), or an internal failure of kind Internal when
-// a dict changed while it was being converted. Walks with explicit stacks; runs the
-// Python code of custom sequences (__len__, __iter__) met on the way. Throws
-// std::bad_alloc.
-[[nodiscard]] Result<NodeMap, CallError> extract_node_map(PyObject* object);
+// Converts the dict `object` (a dict or subclass: the caller checks) and every dict
+// nested in its sequence values into a new Node tree, in one walk with explicit
+// stacks that runs the Python code of custom sequences (__len__, __iter__) met on
+// the way. Errors, in order of precedence:
+// - a dict that changed while it was converted: the internal failure;
+// - a dict met again inside itself: ValueError "Invalid children: a dictionary
+//   contains itself";
+// - a value of a type no variant takes, anywhere: the extraction error with the
+//   note naming `dict_`, raised as soon as it is met;
+// - otherwise, the first missing or misplaced key in building order (name, attrs,
+//   children, then each child depth first): its ValueError, without a note.
+// Throws std::bad_alloc.
+[[nodiscard]] CallResult<PyRef> node_tree_from_dict(PyObject* object);
 
 }  // namespace vorlane

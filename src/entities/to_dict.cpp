@@ -1,185 +1,32 @@
-// Node.to_dict(): a node tree to nested dicts in two passes. The first copies the
-// tree into a NodeMap without touching the interpreter; the second consumes the
-// NodeMap and builds the Python objects. Both walk with explicit stacks, so the
-// depth of the tree is bounded only by memory. Runs with the interpreter lock held.
+// Node.to_dict(): a node tree to nested dicts in one pass straight from the node
+// records, walked with an explicit stack so the depth of the tree is bounded only by
+// memory. Runs with the interpreter lock held.
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "boundary.hpp"
 #include "convert.hpp"
-#include "entities/hashmap_types.hpp"
 #include "node_methods.hpp"
 #include "storage/node_object.hpp"
+#include "write/text_units.hpp"
 
 namespace vorlane {
 
 namespace {
 
-CallResult<StrRef> owned_copy(const StrRef& value) {
-    auto bytes = bytes_of(value);
-    if (!bytes) return std::move(bytes).error();
-    return StrRef::owned(bytes.value());
-}
+using NodeRecord = std::remove_cv_t<std::remove_reference_t<decltype(node_data(std::declval<PyObject*>()))>>;
 
-// Fills `target` with the four entries of one node, the children as default maps to
-// be filled by the caller; returns where those child maps live. The child vector's
-// storage does not move when the vector itself is moved into the map, so the
-// pointer stays valid.
-CallResult<NodeMap*> fill_node_map(NodeMap& target, const NodeData& data) {
-    auto name = owned_copy(data.name);
-    if (!name) return std::move(name).error();
-
-    StringMap attrs(draw_hash_keys(), data.attrs.size());
-    for (auto entry : data.attrs) {
-        auto key = owned_copy(entry.key);
-        if (!key) return std::move(key).error();
-        auto value = owned_copy(entry.value);
-        if (!value) return std::move(value).error();
-        attrs.insert(std::move(key).value(), std::move(value).value());
-    }
-
-    NodeMapList children;
-    children.items().resize(data.children.size());
-    NodeMap* child_maps = children.items().data();
-
-    std::optional<StrRef> text;
-    if (data.text) {
-        auto copied = owned_copy(*data.text);
-        if (!copied) return std::move(copied).error();
-        text = std::move(copied).value();
-    }
-
-    target = NodeMap(draw_hash_keys(), 4);
-    target.insert(std::string(kNameKey), HashmapTypes::string(std::move(name).value()));
-    target.insert(std::string(kAttrsKey), HashmapTypes::map(std::move(attrs)));
-    target.insert(std::string(kChildrenKey), HashmapTypes::vec(std::move(children)));
-    target.insert(std::string(kTextKey), HashmapTypes::nullable_string(std::move(text)));
-    return child_maps;
-}
-
-struct ExportFrame {
-    // Borrowed: nodes are immutable and no Python code runs during the pass, so
-    // every node stays alive through its parent for the whole walk.
-    PyObject* node;
-    NodeMap* child_maps;
-    std::size_t next_child;
-};
-
-// First pass: the node map of `root` and its whole subtree, children in order.
-CallResult<NodeMap> node_map_from_node(PyObject* root) {
-    NodeMap root_map;
-    auto root_children = fill_node_map(root_map, node_data(root));
-    if (!root_children) return std::move(root_children).error();
-    std::vector<ExportFrame> stack;
-    stack.push_back(ExportFrame{root, root_children.value(), 0});
-    while (!stack.empty()) {
-        ExportFrame& frame = stack.back();
-        const ChildList& children = node_data(frame.node).children;
-        if (frame.next_child == children.size()) {
-            stack.pop_back();
-            continue;
-        }
-        PyObject* child = children[frame.next_child];
-        NodeMap& target = frame.child_maps[frame.next_child];
-        ++frame.next_child;
-        auto grandchildren = fill_node_map(target, node_data(child));
-        if (!grandchildren) return std::move(grandchildren).error();
-        if (!node_data(child).children.empty()) stack.push_back(ExportFrame{child, grandchildren.value(), 0});
-    }
-    return root_map;
-}
-
-// The keys of node maps as interned strs, made once per process: every dict of the
-// result uses the same four key objects, whose hashes are computed once.
-PyObject* known_key(std::string_view key) noexcept {
-    static PyObject* interned[4] = {};
-    std::size_t slot;
-    if (key == kNameKey) {
-        slot = 0;
-    } else if (key == kAttrsKey) {
-        slot = 1;
-    } else if (key == kChildrenKey) {
-        slot = 2;
-    } else if (key == kTextKey) {
-        slot = 3;
-    } else {
-        return nullptr;
-    }
-    if (interned[slot] == nullptr) {
-        PyObject* created = PyUnicode_InternFromString(std::string(key).c_str());
-        if (created == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        interned[slot] = created;
-    }
-    return interned[slot];
-}
-
-CallResult<PyRef> key_str(const std::string& key) {
-    if (PyObject* known = known_key(key)) return PyRef::share(known);
-    return new_str(key);
-}
-
-// A string of the value tree as a str; the owned copy is freed at once.
-CallResult<PyRef> consume_string(StrRef& text) {
-    StrRef consumed(std::move(text));
-    return str_from(consumed);
-}
-
-// The strs made for names and attribute keys during one conversion, by value: a
-// document repeats a few names many times, and one immutable str per distinct
-// name serves every dict that holds it. Direct-mapped, so a collision just
-// replaces the entry.
-class NameStrs {
-public:
-    // A str with the value of `text`, shared with earlier calls for the same value;
-    // the owned copy is freed at once.
-    CallResult<PyRef> consume(StrRef& text) {
-        StrRef consumed(std::move(text));
-        auto bytes = bytes_of(consumed);
-        if (!bytes) return std::move(bytes).error();
-        std::string_view value = bytes.value();
-        if (value.size() > kLongestCached) return new_str(value);
-        std::uint64_t hash = fnv1a(value);
-        Slot& slot = slots_[hash % kSlotCount];
-        if (slot.str && slot.hash == hash && slot.bytes == value) return PyRef::share(slot.str.get());
-        auto made = new_str(value);
-        if (!made) return made;
-        slot.hash = hash;
-        slot.bytes.assign(value);
-        slot.str = PyRef::share(made.value().get());
-        return made;
-    }
-
-private:
-    static constexpr std::size_t kSlotCount = 512;
-    static constexpr std::size_t kLongestCached = 48;
-
-    static std::uint64_t fnv1a(std::string_view bytes) noexcept {
-        std::uint64_t hash = 0xcbf29ce484222325ULL;
-        for (unsigned char byte : bytes) {
-            hash ^= byte;
-            hash *= 0x100000001b3ULL;
-        }
-        return hash;
-    }
-
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::string bytes;
-        PyRef str;
-    };
-    std::vector<Slot> slots_ = std::vector<Slot>(kSlotCount);
-};
-
-// Pauses the interpreter's cyclic garbage collector for its scope. Every container
-// the second pass creates is reachable from the result, so a collection during the
-// pass could free none of them, and the repeated collections that millions of new
-// containers trigger would only walk them again and again.
+// Pauses the interpreter's cyclic garbage collector for its scope and puts back the
+// state it found on every exit. Every container the conversion creates is
+// reachable from the result, so a collection during the call could free none of
+// them; without the pause, the collections that millions of new containers trigger
+// would walk them again and again.
 class CollectorPause {
 public:
     CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
@@ -193,140 +40,221 @@ private:
     bool was_enabled_;
 };
 
-CallResult<PyRef> dict_from_string_map(StringMap& pairs, NameStrs& names) {
-    PyRef dict = PyRef::adopt(PyDict_New());
-    if (!dict) return CallError::null_object();
-    std::optional<CallError> failure;
-    pairs.for_each([&](StringMap::Entry& entry) {
-        auto key = names.consume(entry.key);
-        if (!key) {
-            failure = std::move(key).error();
-            return false;
-        }
-        auto value = consume_string(entry.value);
-        if (!value) {
-            failure = std::move(value).error();
-            return false;
-        }
-        if (PyDict_SetItem(dict.get(), key.value().get(), value.value().get()) < 0) {
-            failure = CallError::captured();
-            return false;
-        }
-        return true;
-    });
-    if (failure) return std::move(*failure);
-    return dict;
-}
+// The four keys of a node dict, made once per call. They are the interpreter's
+// interned strings, so a caller's d["name"] finds them by identity.
+struct NodeKeys {
+    PyRef name;
+    PyRef attrs;
+    PyRef children;
+    PyRef text;
 
-struct ListFrame {
-    NodeMapList maps;
-    // Borrowed: the list is owned by the dict it was stored in, which the result holds.
-    PyObject* list;
-    std::size_t next_index;
+    static CallResult<NodeKeys> make() {
+        NodeKeys keys;
+        keys.name = PyRef::adopt(PyUnicode_InternFromString("name"));
+        keys.attrs = PyRef::adopt(PyUnicode_InternFromString("attrs"));
+        keys.children = PyRef::adopt(PyUnicode_InternFromString("children"));
+        keys.text = PyRef::adopt(PyUnicode_InternFromString("text"));
+        if (!keys.name || !keys.attrs || !keys.children || !keys.text) return CallError::null_object();
+        return keys;
+    }
 };
 
-// Converts the entries of one node map into a new dict. A `Vec` value becomes a
-// list of the right length stored at once, with its items left empty: its maps
-// move onto `pending`, to be converted by the caller's loop.
-CallResult<PyRef> dict_from_node_map(NodeMap& map, std::vector<ListFrame>& pending, NameStrs& names) {
+// A new str with the value of `bytes`, made at its final length and width and
+// filled straight from the bytes: ASCII, which most names and values are, is
+// copied as it is, other text converted in one pass. Single characters keep the
+// interpreter's shared objects, and bytes that are not UTF-8 go to the
+// interpreter's decoder, whose error ends the call as before.
+CallResult<PyRef> str_of_bytes(std::string_view bytes) {
+    bool ascii = bytes.size() > 1;
+    if (ascii) {
+        std::uint64_t high_bits = 0;
+        std::size_t offset = 0;
+        for (; offset + 8 <= bytes.size(); offset += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + offset, 8);
+            high_bits |= word;
+        }
+        for (; offset < bytes.size(); ++offset) high_bits |= static_cast<unsigned char>(bytes[offset]);
+        ascii = (high_bits & 0x8080808080808080ULL) == 0;
+    }
+    if (ascii) {
+        PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127));
+        if (!text) return CallError::null_object();
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
+        return text;
+    }
+    std::optional<TextShape> shape = bytes.size() > 1 ? text_shape(bytes) : std::nullopt;
+    if (!shape) return new_str(bytes);
+    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape->length), shape->max_char));
+    if (!text) return CallError::null_object();
+    void* units = PyUnicode_DATA(text.get());
+    switch (PyUnicode_KIND(text.get())) {
+        case PyUnicode_1BYTE_KIND: utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape->length); break;
+        case PyUnicode_2BYTE_KIND: utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape->length); break;
+        default: utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape->length); break;
+    }
+    return text;
+}
+
+// The strs made for element names and attribute keys during one call, by value: a
+// document repeats a few names many times, and one immutable str per distinct name
+// serves every dict that holds it. Direct-mapped, so a collision just replaces the
+// entry and memory stays bounded whatever the document holds.
+class SharedStrs {
+public:
+    // A str with the value of `bytes`, shared with earlier requests for that value.
+    CallResult<PyRef> get(std::string_view bytes) {
+        if (bytes.size() > kLongestShared) return str_of_bytes(bytes);
+        std::uint32_t hash = hash_of(bytes);
+        Slot& slot = slots_[hash & (kSlotCount - 1)];
+        if (slot.str && slot.hash == hash && slot.bytes == bytes) return PyRef::share(slot.str.get());
+        auto made = str_of_bytes(bytes);
+        if (!made) return made;
+        slot.hash = hash;
+        slot.bytes.assign(bytes);
+        slot.str = PyRef::share(made.value().get());
+        return made;
+    }
+
+private:
+    static constexpr std::size_t kSlotCount = 1024;
+    static constexpr std::size_t kLongestShared = 64;
+
+    // FNV-1a over the length and at most the first and last eight bytes: enough to
+    // tell names apart, and cheap for long ones.
+    static std::uint32_t hash_of(std::string_view bytes) noexcept {
+        std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(bytes.size());
+        auto mix = [&hash](std::string_view part) {
+            for (unsigned char byte : part) {
+                hash ^= byte;
+                hash *= 16777619u;
+            }
+        };
+        if (bytes.size() <= 16) {
+            mix(bytes);
+        } else {
+            mix(bytes.substr(0, 8));
+            mix(bytes.substr(bytes.size() - 8));
+        }
+        return hash ^ (hash >> 15);
+    }
+
+    struct Slot {
+        std::uint32_t hash = 0;
+        std::string bytes;
+        PyRef str;
+    };
+    std::vector<Slot> slots_ = std::vector<Slot>(kSlotCount);
+};
+
+// The state of one call.
+struct Conversion {
+    NodeKeys keys;
+    SharedStrs names;
+};
+
+CallResult<PyRef> str_of(const StrRef& value) {
+    auto bytes = bytes_of(value);
+    if (!bytes) return std::move(bytes).error();
+    return str_of_bytes(bytes.value());
+}
+
+CallResult<PyRef> shared_str_of(Conversion& conversion, const StrRef& value) {
+    auto bytes = bytes_of(value);
+    if (!bytes) return std::move(bytes).error();
+    return conversion.names.get(bytes.value());
+}
+
+// Stores `value` under `key` in `dict`; the interpreter's error on failure.
+CallResult<bool> store(PyObject* dict, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(dict, key, value) < 0) return CallError::captured();
+    return true;
+}
+
+// The dict of one node, its "children" list created at the right length with its
+// items left empty for the caller to fill; `children` receives that list
+// (borrowed: the dict holds it).
+CallResult<PyRef> node_dict(Conversion& conversion, const NodeRecord& record, PyObject*& children) {
     PyRef dict = PyRef::adopt(PyDict_New());
     if (!dict) return CallError::null_object();
-    std::optional<CallError> failure;
-    map.for_each([&](NodeMap::Entry& entry) {
-        auto key = key_str(entry.key);
-        if (!key) {
-            failure = std::move(key).error();
-            return false;
-        }
-        PyRef value;
-        auto& held = entry.value.value;
-        switch (entry.value.variant()) {
-            case HashmapTypes::String: {
-                // The one String of a node map is its name.
-                auto text = names.consume(std::get<HashmapTypes::String>(held));
-                if (!text) {
-                    failure = std::move(text).error();
-                    return false;
-                }
-                value = std::move(text).value();
-                break;
-            }
-            case HashmapTypes::NullableString: {
-                auto& text = std::get<HashmapTypes::NullableString>(held);
-                if (!text) {
-                    value = PyRef::share(Py_None);
-                    break;
-                }
-                auto made = consume_string(*text);
-                if (!made) {
-                    failure = std::move(made).error();
-                    return false;
-                }
-                value = std::move(made).value();
-                break;
-            }
-            case HashmapTypes::Map: {
-                auto made = dict_from_string_map(std::get<HashmapTypes::Map>(held), names);
-                if (!made) {
-                    failure = std::move(made).error();
-                    return false;
-                }
-                value = std::move(made).value();
-                break;
-            }
-            case HashmapTypes::Vec: {
-                auto& maps = std::get<HashmapTypes::Vec>(held);
-                value = PyRef::adopt(PyList_New(static_cast<Py_ssize_t>(maps.size())));
-                if (!value) {
-                    failure = CallError::null_object();
-                    return false;
-                }
-                if (maps.size() != 0) pending.push_back(ListFrame{std::move(maps), value.get(), 0});
-                break;
-            }
-        }
-        if (PyDict_SetItem(dict.get(), key.value().get(), value.get()) < 0) {
-            failure = CallError::captured();
-            return false;
-        }
-        return true;
-    });
-    if (failure) return std::move(*failure);
+
+    auto name = shared_str_of(conversion, record.name);
+    if (!name) return std::move(name).error();
+    auto stored = store(dict.get(), conversion.keys.name.get(), name.value().get());
+    if (!stored) return std::move(stored).error();
+
+    // The attributes in the node's own order, the order of every other consumer.
+    PyRef attrs = PyRef::adopt(PyDict_New());
+    if (!attrs) return CallError::null_object();
+    for (const auto& entry : record.attrs) {
+        auto key = shared_str_of(conversion, entry.key);
+        if (!key) return std::move(key).error();
+        auto value = str_of(entry.value);
+        if (!value) return std::move(value).error();
+        stored = store(attrs.get(), key.value().get(), value.value().get());
+        if (!stored) return std::move(stored).error();
+    }
+    stored = store(dict.get(), conversion.keys.attrs.get(), attrs.get());
+    if (!stored) return std::move(stored).error();
+
+    PyRef list = PyRef::adopt(PyList_New(static_cast<Py_ssize_t>(record.children.size())));
+    if (!list) return CallError::null_object();
+    stored = store(dict.get(), conversion.keys.children.get(), list.get());
+    if (!stored) return std::move(stored).error();
+    children = list.get();
+
+    if (record.text.has_value()) {
+        auto text = str_of(*record.text);
+        if (!text) return std::move(text).error();
+        stored = store(dict.get(), conversion.keys.text.get(), text.value().get());
+    } else {
+        stored = store(dict.get(), conversion.keys.text.get(), Py_None);
+    }
+    if (!stored) return std::move(stored).error();
     return dict;
 }
 
-// Second pass: consumes the node map of the root and returns its dict. Each
-// list's items are filled in order, depth first; an error releases the partly
-// filled result (empty list items are allowed in a list being released).
-CallResult<PyRef> dict_from_node_map_tree(NodeMap&& root) {
+// A node whose dict exists and whose children's dicts are being stored, in order,
+// into its list.
+struct ExportFrame {
+    // Borrowed: nodes are immutable and no Python code runs during the call, so
+    // every node stays alive through its parent for the whole walk.
+    const NodeRecord* record;
+    // Borrowed: held by the node's dict, which the result holds.
+    PyObject* list;
+    std::size_t next_child;
+};
+
+CallResult<PyRef> node_to_dict_body(PyObject* self) {
     CollectorPause paused;
-    NameStrs names;
-    std::vector<ListFrame> stack;
-    NodeMap root_map(std::move(root));
-    auto result = dict_from_node_map(root_map, stack, names);
+    auto keys = NodeKeys::make();
+    if (!keys) return std::move(keys).error();
+    Conversion conversion{std::move(keys).value(), SharedStrs()};
+
+    const NodeRecord& root = node_data(self);
+    PyObject* root_list = nullptr;
+    auto result = node_dict(conversion, root, root_list);
     if (!result) return result;
-    { NodeMap consumed(std::move(root_map)); }
+    std::vector<ExportFrame> stack;
+    if (!root.children.empty()) stack.push_back(ExportFrame{&root, root_list, 0});
+    // Lists are filled depth first; an error releases the partly filled result
+    // (a list may be released with items still empty).
     while (!stack.empty()) {
-        ListFrame& frame = stack.back();
-        if (frame.next_index == frame.maps.size()) {
+        ExportFrame& top = stack.back();
+        if (top.next_child == top.record->children.size()) {
             stack.pop_back();
             continue;
         }
-        PyObject* list = frame.list;
-        std::size_t index = frame.next_index++;
-        // Moved out first: converting it may push a frame and move `frame`.
-        NodeMap item(std::move(frame.maps.items()[index]));
-        auto converted = dict_from_node_map(item, stack, names);
-        if (!converted) return std::move(converted).error();
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), std::move(converted).value().release());  // steals
+        const std::size_t index = top.next_child++;
+        PyObject* list = top.list;
+        const NodeRecord& child = node_data(top.record->children[index]);
+        PyObject* child_list = nullptr;
+        auto made = node_dict(conversion, child, child_list);
+        if (!made) return std::move(made).error();
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), std::move(made).value().release());  // steals
+        if (!child.children.empty()) stack.push_back(ExportFrame{&child, child_list, 0});
     }
     return result;
-}
-
-CallResult<PyRef> node_to_dict_body(PyObject* self) {
-    auto map = node_map_from_node(self);
-    if (!map) return std::move(map).error();
-    return dict_from_node_map_tree(std::move(map).value());
 }
 
 }  // namespace

@@ -1,9 +1,17 @@
 // Output escaping of texts and attribute values: one fixed table, a text mode and an
-// attribute mode. No interpreter: runs with the lock released.
+// attribute mode, and the block search that finds the next byte to escape. No
+// interpreter: runs with the lock released.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/result.hpp"
 #include "write/sinks.hpp"
@@ -18,6 +26,110 @@ enum class EscapeMode : std::uint8_t { Text, Attribute };
 // unchanged. Every byte that is escaped is ASCII, so a UTF-8 value can be scanned
 // byte by byte.
 [[nodiscard]] std::string_view escape_replacement(unsigned char byte, EscapeMode mode) noexcept;
+
+namespace escape_detail {
+
+// Bit set for each mode in which a byte is replaced.
+inline constexpr std::uint8_t kTextBit = 1;
+inline constexpr std::uint8_t kAttributeBit = 2;
+
+struct EscapeClasses {
+    std::uint8_t bits[256];
+};
+
+constexpr EscapeClasses make_escape_classes() {
+    EscapeClasses classes{};
+    for (unsigned char byte : {'&', '<', '>', '"', '\''}) classes.bits[byte] = kTextBit | kAttributeBit;
+    for (unsigned char byte : {'\t', '\r', '\n'}) classes.bits[byte] = kAttributeBit;
+    return classes;
+}
+
+inline constexpr EscapeClasses kEscapeClasses = make_escape_classes();
+
+template <EscapeMode mode>
+constexpr std::uint8_t mode_bit() noexcept {
+    return mode == EscapeMode::Text ? kTextBit : kAttributeBit;
+}
+
+#if !defined(__SSE2__)
+// One machine word of bytes: eight on 64-bit targets, four on 32-bit ones.
+using Word = std::conditional_t<sizeof(void*) >= 8, std::uint64_t, std::uint32_t>;
+inline constexpr Word kOnes = static_cast<Word>(~Word{0}) / 0xFF;
+inline constexpr Word kHighs = kOnes * 0x80;
+
+// Non-zero when some byte of `word` equals `byte`. Exact as a yes/no answer: a
+// false flag can only sit above a true one.
+constexpr Word has_byte(Word word, unsigned char byte) noexcept {
+    Word diff = word ^ (kOnes * byte);
+    return (diff - kOnes) & ~diff & kHighs;
+}
+#endif
+
+}  // namespace escape_detail
+
+// The offset of the first byte at or after `offset` that `mode` replaces, or `size`
+// when there is none. Plain bytes are skipped sixteen at a time with SSE2, or a
+// machine word at a time without it (then only the word holding a hit is looked
+// at byte by byte). Never reads outside [bytes + offset, bytes + size) except
+// below `offset` within the value.
+template <EscapeMode mode>
+[[nodiscard]] inline std::size_t find_escaped_byte(const unsigned char* bytes, std::size_t offset,
+                                                   std::size_t size) noexcept {
+    using namespace escape_detail;
+#if defined(__SSE2__)
+    const __m128i quot = _mm_set1_epi8('"');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i apos = _mm_set1_epi8('\'');
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i gt = _mm_set1_epi8('>');
+    auto hits_in = [&](__m128i block) {
+        __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quot), _mm_cmpeq_epi8(block, amp)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(block, apos),
+                                                 _mm_or_si128(_mm_cmpeq_epi8(block, lt), _mm_cmpeq_epi8(block, gt))));
+        if constexpr (mode == EscapeMode::Attribute) {
+            hits = _mm_or_si128(hits, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')),
+                                                   _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\n')),
+                                                                _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')))));
+        }
+        return static_cast<unsigned>(_mm_movemask_epi8(hits));
+    };
+    while (size - offset >= 16) {
+        unsigned mask = hits_in(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset)));
+        if (mask != 0) return offset + static_cast<std::size_t>(__builtin_ctz(mask));
+        offset += 16;
+    }
+    if (offset == size) return size;
+    // Fewer than sixteen bytes are left: one more block covers them, either the last
+    // sixteen bytes of the value (dropping the lanes already searched) or, for a
+    // short value, a copy padded with zero bytes, which never need escaping.
+    const std::size_t remaining = size - offset;
+    unsigned mask;
+    if (size >= 16) {
+        mask = hits_in(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size - 16))) >> (16 - remaining);
+    } else {
+        alignas(16) unsigned char padded[16] = {};
+        std::memcpy(padded, bytes + offset, remaining);
+        mask = hits_in(_mm_load_si128(reinterpret_cast<const __m128i*>(padded)));
+    }
+    if (mask == 0) return size;
+    return offset + static_cast<std::size_t>(__builtin_ctz(mask));
+#else
+    while (size - offset >= sizeof(Word)) {
+        Word word;
+        std::memcpy(&word, bytes + offset, sizeof word);
+        Word hits = has_byte(word, '"') | has_byte(word, '&') | has_byte(word, '\'') | has_byte(word, '<') |
+                    has_byte(word, '>');
+        if constexpr (mode == EscapeMode::Attribute) {
+            hits |= has_byte(word, '\t') | has_byte(word, '\n') | has_byte(word, '\r');
+        }
+        if (hits != 0) break;  // the byte loop below finds it within this word
+        offset += sizeof(Word);
+    }
+    constexpr std::uint8_t bit = mode_bit<mode>();
+    while (offset < size && (kEscapeClasses.bits[bytes[offset]] & bit) == 0) ++offset;
+    return offset;
+#endif
+}
 
 // Appends `value` to `sink` escaped in `mode`: each maximal run of unchanged bytes in
 // one append, then the replacement of the byte that ended it. Returns the sink's

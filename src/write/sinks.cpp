@@ -1,5 +1,5 @@
-// FileSink: opening, buffered appends, flushing and closing over POSIX calls.
-// No interpreter: runs with the lock released.
+// StringSink growth, and FileSink: opening, buffered appends, flushing and closing
+// over POSIX calls. No interpreter: runs with the lock released.
 #include "write/sinks.hpp"
 
 #include <cerrno>
@@ -23,6 +23,18 @@ constexpr struct SpacesBlock {
 } kSpaces;
 
 }  // namespace
+
+void StringSink::grow_for(std::size_t extra) {
+    if (extra > SIZE_MAX - size_) throw std::bad_alloc();
+    const std::size_t needed = size_ + extra;
+    const std::size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+    std::size_t target = doubled > needed ? doubled : needed;
+    if (target < 8) target = 8;
+    void* grown = std::realloc(data_, target);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = target;
+}
 
 Result<FileSink, IoError> FileSink::open(std::string_view path, InterruptCheck interrupted) {
     if (path.find('\0') != std::string_view::npos) return IoError::fixed(kNulInPathMessage);

@@ -1,22 +1,94 @@
-// write_string and write_file: convert the arguments and take a snapshot under the
-// interpreter lock, then render it with the lock released.
+// write_string and write_file: convert the arguments under the interpreter lock,
+// then render the tree straight from the Node objects with the lock released.
+//
+// Why the render may read the nodes without the lock:
+// - A node's record (name, text, attributes, child pointers) is complete before the
+//   Node object is published and is never written again: the type has no
+//   initialiser, setter or clear slot that changes it, and cannot be subclassed.
+//   Releasing and re-taking the lock orders those writes before our reads.
+// - The root is the call's argument, and the caller's reference keeps it alive for
+//   the whole call (the entry point owns no reference across a lock release, see
+//   boundary.hpp). Every node owns strong references to its children, in a list
+//   that never changes, so
+//   every node reachable from the root keeps a count of at least one for as long as
+//   the root lives: no node of the tree, and no DocumentBuffer its spans point into,
+//   can be freed during the call.
+// - Other threads run meanwhile and may take and drop their own references to any
+//   node of the tree, the root included. That changes only the objects' reference
+//   counts, which the render neither reads nor writes, and it cannot free a
+//   reachable node (previous point). Nodes that become unreachable are not visited.
+// - The render touches no reference count and no other Python object: it reads the
+//   records and the bytes of their strings, and writes only into its own sink.
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
 #include "binding.hpp"
 #include "boundary.hpp"
-#include "common/utf8.hpp"
 #include "convert.hpp"
-#include "entities/snapshot.hpp"
 #include "module_functions.hpp"
 #include "storage/node_object.hpp"
+#include "write/text_units.hpp"
 #include "write/xml_writer.hpp"
 
 namespace vorlane {
 
 namespace {
+
+// The Node objects as a tree for write_element: each record is read in place.
+struct NodeObjectTree {
+    using Record = std::remove_cv_t<std::remove_reference_t<decltype(node_data(std::declval<PyObject*>()))>>;
+    static const Record& child(const Record& parent, std::size_t index) noexcept {
+        return node_data(parent.children[index]);
+    }
+};
+
+// Outputs at least this long are converted into the result str with the lock
+// released; shorter ones are not worth the hand-over.
+constexpr std::size_t kUnlockedConversionBytes = 256 * 1024;
+
+// The result str of write_string, from output already checked to be UTF-8 and
+// measured. The str is created at its final length and width and filled straight
+// from the bytes: ASCII is copied as it is, anything else converted once, with no
+// decoding pass of the interpreter's. A large output is converted with the lock
+// released: the str is new and reachable from nowhere but `text`, and the
+// conversion writes only its character data, never its header or reference count.
+// The sink's bytes are freed once converted, a large output's with the lock released.
+CallResult<PyRef> str_from_output(StringSink& sink, TextShape shape) {
+    const std::string_view bytes = sink.view();
+    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape.length), shape.max_char));
+    if (!text) return CallError::null_object();
+    const int kind = PyUnicode_KIND(text.get());
+    void* units = PyUnicode_DATA(text.get());
+    auto convert = [&] {
+        if (shape.max_char == 127) {
+            std::memcpy(units, bytes.data(), bytes.size());
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape.length);
+        } else if (kind == PyUnicode_2BYTE_KIND) {
+            utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape.length);
+        } else {
+            utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape.length);
+        }
+    };
+    if (bytes.size() < kUnlockedConversionBytes) {
+        convert();
+        return text;
+    }
+    // No owned reference may live in a frame across a lock release (a thread ended
+    // at interpreter exit unwinds through it): the new str is held raw meanwhile.
+    PyObject* filling = text.release();
+    without_interpreter_lock([&](InterpreterLockReleased&) {
+        convert();
+        sink.release();
+        return true;
+    });
+    return PyRef::adopt(filling);
+}
 
 const Signature kWriteStringSignature("write_string()", {"node", "indent", "default_xml_def"}, 1);
 const Signature kWriteFileSignature("write_file()", {"node", "file_path", "indent", "default_xml_def"}, 2);
@@ -78,8 +150,7 @@ CallResult<bool> declaration_argument(PyObject* object) {
 // Opens (truncating) and writes the file, then closes it; the first error wins,
 // and one reported by close counts like any write error. Runs without the lock.
 Result<void, WriteError> write_to_file(const std::string& path, InterruptCheck interrupted, bool declaration,
-                                       std::uint32_t indent, NodeSnapshot&& snapshot) {
-    NodeSnapshot owned(std::move(snapshot));
+                                       std::uint32_t indent, const NodeObjectTree::Record& root) {
     auto opened = FileSink::open(path, interrupted);
     if (!opened) return WriteError(opened.error());
     FileSink sink = std::move(opened).value();
@@ -88,7 +159,7 @@ Result<void, WriteError> write_to_file(const std::string& path, InterruptCheck i
         if (!appended) return WriteError(appended.error());
     }
     XmlWriter<FileSink> writer{sink, indent};
-    Result<void, WriteError> outcome = write_element(writer, std::move(owned));
+    Result<void, WriteError> outcome = write_element<NodeObjectTree>(writer, root);
     if (!outcome) return outcome;
     Result<void, IoError> closed = sink.close();
     if (!closed) return WriteError(closed.error());
@@ -101,10 +172,7 @@ CallError write_error_to_call_error(const WriteError& error) {
 }
 
 // The node argument is borrowed for the whole call: the caller's own reference
-// keeps it (and with it the whole tree) alive until the call returns. Frames that
-// release the lock own no Python reference across the release, so a thread ended
-// by interpreter shutdown while it waits for the lock touches no object as it
-// unwinds.
+// keeps it (and with it the whole tree) alive until the call returns.
 CallResult<PyRef> write_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto bound = bind_arguments(kWriteStringSignature, args, nargs, kwnames);
     if (!bound) return std::move(bound).error();
@@ -115,24 +183,23 @@ CallResult<PyRef> write_string_body(PyObject* const* args, Py_ssize_t nargs, PyO
     auto declaration = declaration_argument(bound.value()[2]);
     if (!declaration) return std::move(declaration).error();
 
-    NodeSnapshot snapshot = take_snapshot(node.value());
+    const NodeObjectTree::Record& root = node_data(node.value());
     struct Rendered {
         StringSink sink;
         Result<void, WriteError> written;
-        bool valid_utf8 = true;
+        std::optional<TextShape> shape;
     };
     Rendered rendered = without_interpreter_lock([&](InterpreterLockReleased&) {
         Rendered result;
         if (declaration.value()) (void)result.sink.append(XML_DECLARATION);
         XmlWriter<StringSink> writer{result.sink, indent.value()};
-        result.written = write_element(writer, std::move(snapshot));
-        if (result.written) result.valid_utf8 = first_invalid_utf8(result.sink.view()) == kUtf8Valid;
+        result.written = write_element<NodeObjectTree>(writer, root);
+        if (result.written) result.shape = text_shape(result.sink.view());
         return result;
     });
     if (!rendered.written) return write_error_to_call_error(rendered.written.error());
-    if (!rendered.valid_utf8) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
-    ByteBuilder bytes = rendered.sink.take();
-    return new_str(bytes.view());
+    if (!rendered.shape) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
+    return str_from_output(rendered.sink, *rendered.shape);
 }
 
 CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -148,7 +215,7 @@ CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObj
     auto declaration = declaration_argument(bound.value()[3]);
     if (!declaration) return std::move(declaration).error();
 
-    NodeSnapshot snapshot = take_snapshot(node.value());
+    const NodeObjectTree::Record& root = node_data(node.value());
     struct Written {
         Result<void, WriteError> outcome;
         PyObject* interruption = nullptr;  // owned: the exception a signal handler raised
@@ -156,8 +223,7 @@ CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObj
     Written written = without_interpreter_lock([&](InterpreterLockReleased& unlocked) {
         Written result;
         SignalInterrupts interrupts(unlocked);
-        result.outcome = write_to_file(path_copy, interrupts.check(), declaration.value(), indent.value(),
-                                       std::move(snapshot));
+        result.outcome = write_to_file(path_copy, interrupts.check(), declaration.value(), indent.value(), root);
         result.interruption = interrupts.take_raised();
         return result;
     });

@@ -1,13 +1,29 @@
-// XmlWriter and write_element: render a NodeSnapshot as indented XML into a sink.
-// No interpreter: runs with the lock released and touches only the snapshot.
+// XmlWriter and write_element: render a tree of element records as indented XML
+// into a sink. No interpreter: runs with the lock released and only reads the
+// records it is given.
+//
+// The renderer is written once over a tree adaptor, so that the module renders the
+// records inside Node objects in place while the core tests render plain trees:
+//
+//     struct Tree {
+//         using Record = ...;  // members: name, text, attrs, children
+//         static const Record& child(const Record& parent, std::size_t index);
+//     };
+//
+// `name` is a StrRef; `text` is optional-like (has_value(), operator*) holding a
+// StrRef; iterating `attrs` yields entries with StrRef `key` and `value` in the
+// map's one order; `children` has size().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "common/result.hpp"
-#include "write/node_snapshot.hpp"
+#include "storage/str_ref.hpp"
+#include "write/escape.hpp"
 #include "write/sinks.hpp"
 
 namespace vorlane {
@@ -16,8 +32,8 @@ namespace vorlane {
 // one line feed.
 inline constexpr std::string_view XML_DECLARATION = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 
-// Why rendering stopped: the sink's I/O error, or a span of the snapshot that does
-// not fit its DocumentBuffer (an internal failure).
+// Why rendering stopped: the sink's I/O error, or a span of the tree that does not
+// fit its DocumentBuffer (an internal failure).
 using WriteError = std::variant<IoError, InvariantViolation>;
 
 // The state of one rendering: the sink it appends to (borrowed), the spaces per
@@ -31,16 +47,161 @@ struct XmlWriter {
     bool newline_pending = false;
 };
 
-// Renders `root` and all its descendants into writer.sink and consumes the snapshot:
-// each part is released once written, and what is left is released when the sink
-// fails. Uses an explicit stack, so any depth is fine. Returns the sink's first error
-// unchanged (a StringSink never fails) or the InvariantViolation of a bad span;
-// throws std::bad_alloc when memory runs out (including an indentation too long to
-// hold in a StringSink).
-template <typename Sink>
-[[nodiscard]] Result<void, WriteError> write_element(XmlWriter<Sink>& writer, NodeSnapshot&& root);
+namespace xml_writer_detail {
 
-extern template Result<void, WriteError> write_element<StringSink>(XmlWriter<StringSink>&, NodeSnapshot&&);
-extern template Result<void, WriteError> write_element<FileSink>(XmlWriter<FileSink>&, NodeSnapshot&&);
+// The small steps below are forced inline: each runs once or more per tag, and a
+// call for each would cost more than the step.
+#if defined(__GNUC__)
+#define VORLANE_WRITER_STEP inline __attribute__((always_inline))
+#else
+#define VORLANE_WRITER_STEP inline
+#endif
+
+template <typename Sink>
+VORLANE_WRITER_STEP Result<void, WriteError> put(Sink& sink, std::string_view bytes) {
+    Result<void, IoError> appended = sink.append(bytes);
+    if (!appended) return WriteError(appended.error());
+    return {};
+}
+
+template <typename Sink>
+VORLANE_WRITER_STEP Result<void, WriteError> put_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
+    Result<void, IoError> appended = write_escaped(sink, value, mode);
+    if (!appended) return WriteError(appended.error());
+    return {};
+}
+
+VORLANE_WRITER_STEP Result<std::string_view, WriteError> read_value(const StrRef& value) {
+    Result<std::string_view, InvariantViolation> bytes = value.view();
+    if (!bytes) return WriteError(bytes.error());
+    return bytes.value();
+}
+
+// A line feed and the indentation of the current depth. The product is taken in
+// 64 bits, where two 32-bit factors cannot overflow.
+template <typename Sink>
+VORLANE_WRITER_STEP Result<void, WriteError> break_line(XmlWriter<Sink>& writer) {
+    Result<void, WriteError> line_feed = put(writer.sink, "\n");
+    if (!line_feed) return line_feed;
+    std::uint64_t spaces = std::uint64_t{writer.indent} * writer.depth;
+    if (spaces == 0) return {};
+    Result<void, IoError> indented = writer.sink.append_spaces(spaces);
+    if (!indented) return WriteError(indented.error());
+    return {};
+}
+
+// Writes the start tag, the attributes and the text of `record`, and sets `name` to
+// its name for the end tag. Returns true when the element stays open (it has a
+// text or children), false when it was self-closed.
+template <typename Sink, typename Record>
+Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& record, std::string_view& name) {
+    if (writer.newline_pending) {
+        Result<void, WriteError> broken = break_line(writer);
+        if (!broken) return broken.error();
+    }
+    writer.newline_pending = true;
+    Result<std::string_view, WriteError> name_bytes = read_value(record.name);
+    if (!name_bytes) return name_bytes.error();
+    name = name_bytes.value();
+    Result<void, WriteError> step = put(writer.sink, "<");
+    if (!step) return step.error();
+    step = put(writer.sink, name);
+    if (!step) return step.error();
+
+    for (const auto& entry : record.attrs) {
+        Result<std::string_view, WriteError> key = read_value(entry.key);
+        if (!key) return key.error();
+        Result<std::string_view, WriteError> value = read_value(entry.value);
+        if (!value) return value.error();
+        step = put(writer.sink, " ");
+        if (!step) return step.error();
+        step = put(writer.sink, *key);
+        if (!step) return step.error();
+        step = put(writer.sink, "=\"");
+        if (!step) return step.error();
+        step = put_escaped(writer.sink, *value, EscapeMode::Attribute);
+        if (!step) return step.error();
+        step = put(writer.sink, "\"");
+        if (!step) return step.error();
+    }
+
+    if (!record.text.has_value() && record.children.size() == 0) {
+        step = put(writer.sink, "/>");
+        if (!step) return step.error();
+        return false;
+    }
+    step = put(writer.sink, ">");
+    if (!step) return step.error();
+    ++writer.depth;
+    if (record.text.has_value()) {
+        Result<std::string_view, WriteError> text = read_value(*record.text);
+        if (!text) return text.error();
+        step = put_escaped(writer.sink, *text, EscapeMode::Text);
+        if (!step) return step.error();
+        writer.newline_pending = false;
+    }
+    return true;
+}
+
+// Writes the end tag of an element that start_element left open.
+template <typename Sink>
+Result<void, WriteError> end_element(XmlWriter<Sink>& writer, std::string_view name) {
+    --writer.depth;
+    if (writer.newline_pending) {
+        Result<void, WriteError> broken = break_line(writer);
+        if (!broken) return broken;
+    }
+    writer.newline_pending = true;
+    Result<void, WriteError> step = put(writer.sink, "</");
+    if (!step) return step;
+    step = put(writer.sink, name);
+    if (!step) return step;
+    return put(writer.sink, ">");
+}
+
+#undef VORLANE_WRITER_STEP
+
+}  // namespace xml_writer_detail
+
+// Renders `root` and all its descendants into writer.sink, reading the records in
+// place and changing none of them. Uses an explicit stack, so any depth is fine.
+// Returns the sink's first error unchanged (a StringSink never fails) or the
+// InvariantViolation of a bad span; what was appended before an error stays in the
+// sink. Throws std::bad_alloc when memory runs out (including an indentation too
+// long to hold in a StringSink).
+template <typename Tree, typename Sink>
+[[nodiscard]] Result<void, WriteError> write_element(XmlWriter<Sink>& writer, const typename Tree::Record& root) {
+    using Record = typename Tree::Record;
+    using namespace xml_writer_detail;
+    // An element whose start tag is written and whose children before next_child
+    // are written too.
+    struct OpenElement {
+        const Record* record;
+        std::string_view name;  // read (and checked) once, for both tags
+        std::size_t next_child;
+    };
+    std::vector<OpenElement> open;
+    const Record* next = &root;
+    while (true) {
+        std::string_view name;
+        Result<bool, WriteError> started = start_element(writer, *next, name);
+        if (!started) return started.error();
+        if (started.value()) open.push_back(OpenElement{next, name, 0});
+
+        // Close finished elements until one has a child left to start.
+        while (true) {
+            if (open.empty()) return {};
+            OpenElement& top = open.back();
+            if (top.next_child < top.record->children.size()) {
+                next = &Tree::child(*top.record, top.next_child);
+                ++top.next_child;
+                break;
+            }
+            Result<void, WriteError> ended = end_element(writer, top.name);
+            if (!ended) return ended;
+            open.pop_back();
+        }
+    }
+}
 
 }  // namespace vorlane

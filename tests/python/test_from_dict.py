@@ -484,3 +484,240 @@ class TestDeepTree:
             value = {"name": "n", "attrs": {}, "children": [value]}
         with pytest.raises(ValueError, match="^Invalid attrs$"):
             Node.from_dict(value)
+
+
+class IdentityKey(str):
+    """A str whose instances are equal only to themselves, so that one dict can
+    hold several keys with the same value."""
+
+    __eq__ = object.__eq__
+    __hash__ = object.__hash__
+
+
+class TestBuildingOrder:
+    """One walk reads every dict and builds the nodes as it goes; the error reported
+    is still the first in building order, and any type error comes first."""
+
+    @pytest.mark.parametrize(
+        "value, message",
+        [
+            # The children are read before the parent's own keys, yet the parent's
+            # own key is checked first.
+            ({"children": [{"attrs": {}, "children": []}], "name": None, "attrs": {}}, "Invalid name"),
+            ({"children": [{"name": "c", "children": []}], "attrs": [], "name": "p"}, "Invalid attrs"),
+            # The first child in order wins over a later one.
+            (node_dict(children=[{"name": "c", "children": []}, {"attrs": {}, "children": []}]), "Invalid attrs"),
+            (node_dict(children=[node_dict(children=[{"attrs": {}}]), {"name": "c"}]), "Invalid name"),
+            # A node's own key wins over anything nested in its values.
+            (node_dict([{"attrs": {}}]), "Invalid name"),
+            ({"name": "a", "attrs": {}, "children": {"k": "v"}, "text": [{}]}, "Invalid children"),
+        ],
+    )
+    def test_first_error_in_building_order(self, value, message):
+        with pytest.raises(ValueError) as raised:
+            Node.from_dict(value)
+        assert str(raised.value) == message
+        assert notes_of(raised.value) == []
+
+    @pytest.mark.parametrize(
+        "value",
+        [
+            {"name": None, "attrs": {}, "children": [], "extra": 5},
+            node_dict(children=[{"attrs": {}, "children": []}, node_dict("x", text=5)]),
+            {"children": [{}], "name": "a", "attrs": {}, "z": [node_dict(), 7]},
+        ],
+    )
+    def test_type_error_read_later_still_wins(self, value):
+        with pytest.raises(TypeError) as raised:
+            Node.from_dict(value)
+        assert str(raised.value).startswith(HEADER)
+        assert notes_of(raised.value) == ["while processing 'dict_'"]
+
+    @pytest.mark.parametrize(
+        "extra",
+        [
+            {"more": [{"attrs": {}}, {"name": None}]},
+            {"text": [{"name": "t"}, {}]},
+            {"other": [node_dict(children=[{}])]},
+        ],
+    )
+    def test_invalid_dicts_outside_children_are_ignored(self, extra):
+        node = Node.from_dict({**node_dict("a", children=[node_dict("c")]), **extra})
+        assert tree_value(node) == ["a", {}, None, [["c", {}, None, []]]]
+
+    def test_later_children_value_replaces_an_invalid_earlier_one(self):
+        value = {"name": "a", "attrs": {}, "children": [{"name": "bad"}], IdentityKey("children"): [node_dict("c")]}
+        assert tree_value(Node.from_dict(value)) == ["a", {}, None, [["c", {}, None, []]]]
+        value = {"name": "a", "attrs": {}, "children": [node_dict("c")], IdentityKey("children"): [{"name": "bad"}]}
+        with pytest.raises(ValueError, match="^Invalid attrs$"):
+            Node.from_dict(value)
+
+    @pytest.mark.parametrize(
+        "pairs, expected",
+        [
+            ([("name", "first"), (IdentityKey("name"), "last")], "last"),
+            ([("name", None), (IdentityKey("name"), "last")], "last"),
+            ([(IdentityKey("name"), "first"), ("name", "last"), (IdentityKey("name"), "final")], "final"),
+        ],
+    )
+    def test_node_keys_equal_by_value_keep_the_last(self, pairs, expected):
+        value = {"attrs": {}, "children": []}
+        value.update(pairs)
+        assert Node.from_dict(value).name == expected
+
+    def test_node_key_equal_by_value_last_value_invalid(self):
+        value = {"name": "first", IdentityKey("name"): None, "attrs": {}, "children": []}
+        with pytest.raises(ValueError, match="^Invalid name$"):
+            Node.from_dict(value)
+
+
+class TestDuplicateAttributeKeys:
+    @pytest.mark.parametrize(
+        "pairs, expected",
+        [
+            ([(IdentityKey("k"), "1"), (IdentityKey("k"), "2")], {"k": "2"}),
+            ([("k", "1"), (IdentityKey("k"), "2")], {"k": "2"}),
+            ([(IdentityKey("k"), "1"), ("j", "x"), ("k", "3")], {"k": "3", "j": "x"}),
+            ([(IdentityKey("a"), "1"), (IdentityKey("b"), "2"), (IdentityKey("a"), "3"), (IdentityKey("b"), "4")],
+             {"a": "3", "b": "4"}),
+        ],
+    )
+    def test_last_value_kept_as_a_dict_would(self, pairs, expected):
+        attrs = dict(pairs)
+        assert len(attrs) == len(pairs)
+        node = Node.from_dict(node_dict(attrs=attrs))
+        assert node.attrs == expected
+        assert dict(zip(map(str, attrs), attrs.values())) == expected
+
+    def test_many_duplicates(self):
+        attrs = {IdentityKey(f"k{index % 10}"): str(index) for index in range(1000)}
+        node = Node.from_dict(node_dict(attrs=attrs))
+        assert node.attrs == {f"k{index}": str(990 + index) for index in range(10)}
+
+
+class TestSelfContainingDict:
+    MESSAGE = "Invalid children: a dictionary contains itself"
+
+    @staticmethod
+    def cycles():
+        direct = node_dict("a")
+        direct["children"].append(direct)
+        outer, inner = node_dict("outer"), node_dict("inner")
+        outer["children"].append(inner)
+        inner["children"].append(outer)
+        deep = node_dict("top")
+        current = deep
+        for level in range(100):
+            child = node_dict(str(level))
+            current["children"].append(child)
+            current = child
+        current["children"].append(deep["children"][0])
+        elsewhere = node_dict("a")
+        elsewhere["more"] = [elsewhere]
+        in_tuple = node_dict("a")
+        in_tuple["children"] = (node_dict("b", children=[in_tuple]),)
+        return {"direct": direct, "two": outer, "deep": deep, "other-key": elsewhere, "tuple": in_tuple}
+
+    @pytest.mark.parametrize("case", ["direct", "two", "deep", "other-key", "tuple"])
+    def test_fails_with_value_error(self, case):
+        value = self.cycles()[case]
+        with pytest.raises(ValueError) as raised:
+            Node.from_dict(value)
+        assert type(raised.value) is ValueError
+        assert str(raised.value) == self.MESSAGE
+
+    def test_not_wrapped_in_the_enum_error(self):
+        # The cycle sits in a children list whose other items would make the
+        # value fit no variant: the cycle is still reported as itself.
+        value = node_dict("a")
+        value["children"].append(node_dict("b", children=[value]))
+        value["children"].append(5)
+        with pytest.raises(ValueError, match=re.escape(self.MESSAGE)):
+            Node.from_dict(value)
+
+    def test_shared_dict_side_by_side_is_valid(self):
+        shared = node_dict("s", {"k": "v"}, [node_dict("t")])
+        again = node_dict("r", children=[shared, shared, node_dict("u", children=[shared])])
+        node = Node.from_dict(again)
+        first, second, third = node.children
+        assert first is not second
+        assert tree_value(first) == tree_value(second) == tree_value(third.children[0])
+
+    @pytest.mark.parametrize("depth, back_to", [(5000, 0), (5000, 2500), (5000, 4999), (40, 17)])
+    def test_cycle_deep_in_a_chain(self, depth, back_to):
+        chain = [node_dict(str(level)) for level in range(depth)]
+        for parent, child in zip(chain, chain[1:]):
+            parent["children"].append(child)
+        chain[-1]["children"].append(chain[back_to])
+        with pytest.raises(ValueError, match=re.escape(self.MESSAGE)):
+            Node.from_dict(chain[0])
+        chain[-1]["children"].clear()
+        assert Node.from_dict(chain[0]).name == "0"
+
+    def test_dicts_reused_across_branches_and_depths(self):
+        # A DAG, not a cycle: one dict below itself in no path, but met on many.
+        leaf = node_dict("leaf")
+        middle = node_dict("middle", children=[leaf, leaf])
+        levels = [node_dict("top", children=[middle, leaf])]
+        for level in range(300):
+            levels.append(node_dict(str(level), children=[middle, levels[-1], leaf]))
+        node = Node.from_dict(node_dict("root", children=[levels[-1], levels[-1], middle]))
+        assert [child.name for child in node.children] == ["299", "299", "middle"]
+        assert [child.name for child in node.children[2].children] == ["leaf", "leaf"]
+
+    def test_refcounts_after_a_cycle(self):
+        value = node_dict("a")
+        value["children"].append(value)
+        before = sys.getrefcount(value)
+        for _ in range(5):
+            with pytest.raises(ValueError):
+                Node.from_dict(value)
+        assert sys.getrefcount(value) == before
+        value["children"].clear()
+
+
+class TestLyingLength:
+    class ListReportingHuge(list):
+        def __len__(self):
+            return sys.maxsize
+
+    class SequenceReportingHuge:
+        def __init__(self, items):
+            self.items = items
+
+        def __len__(self):
+            return sys.maxsize
+
+        def __getitem__(self, index):
+            return self.items[index]
+
+    class TupleReportingHuge(tuple):
+        def __len__(self):
+            return sys.maxsize
+
+    @pytest.mark.parametrize("kind", ["list", "sequence", "tuple"])
+    @pytest.mark.parametrize("count", [0, 1, 3])
+    def test_huge_length_is_only_a_hint(self, kind, count):
+        items = [node_dict(str(index)) for index in range(count)]
+        children = {
+            "list": lambda: self.ListReportingHuge(items),
+            "sequence": lambda: self.SequenceReportingHuge(items),
+            "tuple": lambda: self.TupleReportingHuge(items),
+        }[kind]()
+        node = Node.from_dict(node_dict(children=children))
+        assert [child.name for child in node.children] == [str(index) for index in range(count)]
+
+    def test_list_reporting_a_negative_length(self):
+        class Negative(list):
+            def __len__(self):
+                return -1
+
+        with pytest.raises(ValueError):
+            len(Negative())
+        node = Node.from_dict(node_dict(children=Negative([node_dict("x")])))
+        assert [child.name for child in node.children] == ["x"]
+
+    def test_huge_range_is_a_type_error(self):
+        with pytest.raises(TypeError) as raised:
+            Node.from_dict(node_dict(children=range(2**62)))
+        assert str(raised.value).startswith(HEADER)

@@ -1,5 +1,7 @@
 """Node.to_dict: the dictionary form of a node tree."""
+import os
 import re
+import subprocess
 import sys
 
 import pytest
@@ -169,3 +171,121 @@ class TestDeepTree:
         assert count == depth
         assert entry["name"] == "leaf" and entry["text"] == ""
         del result
+
+
+class TestAttributeOrder:
+    @pytest.mark.parametrize("count", [2, 5, 9, 40])
+    def test_constructed_attributes_in_the_getters_order(self, count):
+        # Keys in many orders, so that a map with its own hash keys would reorder
+        # at least one of them.
+        for shift in range(8):
+            attrs = {f"k{(index * 7 + shift) % count}x{shift}": str(index) for index in range(count)}
+            node = Node("a", attrs=attrs)
+            assert list(node.to_dict()["attrs"].items()) == list(node.attrs.items())
+
+    def test_parsed_attributes_in_the_getters_order_at_every_level(self):
+        rows = "".join(f'<row a="{i}" b="x" c="y" d="z" e="w" f="{i * 2}"/>' for i in range(30))
+        root = vorlane.read_string(f'<r p="1" q="2" s="3">{rows}</r>', "r")
+        result = root.to_dict()
+        assert list(result["attrs"]) == list(root.attrs)
+        for child, entry in zip(root.children, result["children"]):
+            assert list(entry["attrs"].items()) == list(child.attrs.items())
+
+    def test_same_order_on_every_call(self):
+        node = Node("a", attrs={f"key{index}": "v" for index in range(20)})
+        orders = {tuple(node.to_dict()["attrs"]) for _ in range(10)}
+        assert orders == {tuple(node.attrs)}
+
+
+class TestSharedStrings:
+    def test_equal_names_and_keys_share_one_str_per_call(self):
+        root = vorlane.read_string('<r><item id="1"/><item id="2"/><item id="3"/></r>', "r")
+        entries = root.to_dict()["children"]
+        assert entries[0]["name"] == "item"
+        assert all(entry["name"] is entries[0]["name"] for entry in entries)
+        keys = [next(iter(entry["attrs"])) for entry in entries]
+        assert all(key is keys[0] for key in keys)
+        # Values and texts are not shared: each is a str of its own.
+        root = Node("r", children=[Node("c", attrs={"k": "same"}, text="same") for _ in range(3)])
+        entries = root.to_dict()["children"]
+        assert entries[0]["attrs"]["k"] is not entries[1]["attrs"]["k"]
+        assert entries[0]["text"] is not entries[1]["text"]
+
+    @pytest.mark.parametrize("name", ["a", "ä" * 3, "名前", "😀x", "n" * 64, "n" * 65, "p" * 20 + "q" * 20])
+    def test_shared_names_keep_their_value(self, name):
+        other = name[:-1] + ("z" if name[-1] != "z" else "y")
+        root = Node("r", children=[Node(name, attrs={name: name}), Node(other, attrs={other: "v"}), Node(name)])
+        names = [entry["name"] for entry in root.to_dict()["children"]]
+        assert names == [name, other, name]
+
+
+COLLECTOR_SCRIPT = """
+import gc
+import resource
+import sys
+import vorlane
+from vorlane import Node
+
+# Nothing on the failure path may need memory of its own once the limit is set:
+# the unraisable report is silenced, and the C++ runtime's per-thread exception
+# state (allocated on a thread's first throw) is made to exist beforehand.
+sys.unraisablehook = lambda unraisable: None
+import ctypes
+ctypes.CDLL("libstdc++.so.6").__cxa_get_globals()
+enabled = {enabled}
+if not enabled:
+    gc.disable()
+root = Node("r", children=[Node("c", attrs={{"k": "v" * 40}}, text="t" * 40) for _ in range(400_000)])
+small = Node("s", attrs={{"k": "v"}})
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as handle:
+    used = int(handle.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (48 << 20), hard))
+try:
+    root.to_dict()
+except BaseException as error:
+    print("failed", type(error).__name__)
+else:
+    print("succeeded")
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print("enabled", gc.isenabled())
+print("works", small.to_dict() == {{"name": "s", "attrs": {{"k": "v"}}, "children": [], "text": None}})
+print("enabled", gc.isenabled())
+"""
+
+
+@pytest.mark.skipif(
+    "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer runtime reserves address space beyond any limit",
+)
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_restored_after_a_failing_call(enabled):
+    """to_dict pauses the cyclic collector for the whole call; when the call fails
+    (here: memory runs out), the collector is left as it was found."""
+    completed = subprocess.run(
+        [sys.executable, "-c", COLLECTOR_SCRIPT.format(enabled=enabled)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert completed.returncode == 0, completed.stderr[-3000:]
+    lines = completed.stdout.splitlines()
+    assert lines[0].startswith("failed "), lines
+    assert lines[1:] == [f"enabled {enabled}", "works True", f"enabled {enabled}"]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_restored_after_a_successful_call(enabled):
+    import gc
+
+    was = gc.isenabled()
+    try:
+        if enabled:
+            gc.enable()
+        else:
+            gc.disable()
+        Node("a", children=[Node("b")]).to_dict()
+        assert gc.isenabled() is enabled
+    finally:
+        if was:
+            gc.enable()
+        else:
+            gc.disable()

@@ -709,3 +709,158 @@ def test_million_levels_deep_written(tmp_path):
     completed = run_python(script)
     assert completed.returncode == 0, completed.stderr[-2000:]
     assert completed.stdout.strip() == "ok"
+
+
+TEXT_ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&apos;"}
+ATTRIBUTE_ESCAPES = {**TEXT_ESCAPES, "\t": "&#9;", "\r": "&#13;", "\n": "&#10;"}
+
+
+def escaped(value, table):
+    return "".join(table.get(character, character) for character in value)
+
+
+def expected_leaf(name, key, value, text):
+    return f'<{name} {key}="{escaped(value, ATTRIBUTE_ESCAPES)}">{escaped(text, TEXT_ESCAPES)}</{name}>'
+
+
+class TestOutputCharacters:
+    @pytest.mark.parametrize(
+        "piece",
+        [
+            "plain",
+            "",
+            "x" * 15 + "é",
+            "x" * 16 + "é",
+            "x" * 17 + "é" + "y" * 40,
+            "é" + "x" * 40,
+            "ÿ\x80\x7f",
+            "€" + "a" * 31,
+            "名前" * 20,
+            "a😀" * 9,
+            "\U0010ffff",
+        ],
+    )
+    @pytest.mark.parametrize("where", ["name", "key", "value", "text"])
+    def test_exact_output_ascii_or_not(self, piece, where, tmp_path):
+        parts = {"name": "n", "key": "k", "value": "v<&", "text": "t'\""}
+        parts[where] = (parts[where] + piece) if where in ("value", "text") else "n" + piece
+        node = Node(parts["name"], {parts["key"]: parts["value"]}, text=parts["text"])
+        expected = expected_leaf(parts["name"], parts["key"], parts["value"], parts["text"])
+        written = vorlane.write_string(node, default_xml_def=False)
+        assert written == expected
+        assert written.isascii() == expected.isascii()
+        path = tmp_path / "out.xml"
+        vorlane.write_file(node, str(path), default_xml_def=False)
+        assert path.read_bytes() == expected.encode("utf-8")
+
+    @pytest.mark.parametrize("text", ["ascii only", "naïve", "Ω", "😀"])
+    def test_result_is_a_plain_str_equal_to_its_utf8(self, text):
+        written = vorlane.write_string(Node("a", text=text))
+        assert type(written) is str
+        assert written == DECLARATION + f"<a>{text}</a>"
+        assert written.encode("utf-8").decode("utf-8") == written
+
+
+class TestLongRuns:
+    """Runs of plain bytes and escaped bytes placed around the machine-word and
+    16-byte blocks the escaping scan reads, and around the 8192-byte file buffer."""
+
+    @pytest.mark.parametrize("length", [8191, 8192, 8193])
+    @pytest.mark.parametrize("special", ["&", "\n", "é", "😀"])
+    @pytest.mark.parametrize("position", ["start", "end", "middle", "none", "every-16"])
+    def test_run_lengths_around_the_file_buffer(self, length, special, position, tmp_path):
+        if position == "start":
+            value = special + "r" * length
+        elif position == "end":
+            value = "r" * length + special
+        elif position == "middle":
+            value = "r" * (length // 2) + special + "r" * (length - length // 2)
+        elif position == "none":
+            value = "r" * length
+        else:
+            value = "".join(special if index % 16 == 15 else "r" for index in range(length))
+        node = Node("root", children=[Node("a", {"k": value}, text=value), Node("b", text=value)])
+        expected = (
+            "<root>\n  "
+            + expected_leaf("a", "k", value, value)
+            + f"\n  <b>{escaped(value, TEXT_ESCAPES)}</b>\n</root>"
+        )
+        assert vorlane.write_string(node, indent=2, default_xml_def=False) == expected
+        path = tmp_path / "long.xml"
+        vorlane.write_file(node, str(path), indent=2, default_xml_def=False)
+        assert path.read_bytes() == expected.encode("utf-8")
+
+
+class TestThreadsDroppingReferences:
+    """The writer reads the tree's records in place with the lock released; other
+    threads taking and dropping their own references to parts of the tree meanwhile
+    must change nothing in the output."""
+
+    @staticmethod
+    def document():
+        rows = "".join(
+            f'<row id="{index}" kind="k{index % 7}" note="a &amp; b">text {index} &lt;x&gt;'
+            f'<cell n="{index}">é{index}</cell><cell/></row>'
+            for index in range(20_000)
+        )
+        return f"<table name='t'>{rows}</table>"
+
+    @pytest.mark.parametrize("function", ["write_string", "write_file"])
+    def test_output_unchanged_while_references_come_and_go(self, function, tmp_path):
+        import threading
+
+        root = vorlane.read_string(self.document(), "table")
+        expected = vorlane.write_string(root)
+        path = tmp_path / "threads.xml"
+        outputs = []
+        done = threading.Event()
+
+        def write():
+            try:
+                for _ in range(4):
+                    if function == "write_string":
+                        outputs.append(vorlane.write_string(root))
+                    else:
+                        vorlane.write_file(root, str(path))
+                        outputs.append(path.read_text(encoding="utf-8"))
+            finally:
+                done.set()
+
+        thread = threading.Thread(target=write)
+        thread.start()
+        drops = 0
+        while not done.is_set():
+            rows = root.children
+            cells = root.search_by_name("cell")
+            other = Node("other", children=rows[::3])
+            copy = Node.from_dict(rows[drops % len(rows)].to_dict())
+            del rows, cells, other, copy
+            drops += 1
+        thread.join()
+        assert drops > 0
+        assert len(outputs) == 4
+        assert all(output == expected for output in outputs)
+
+    def test_other_tree_sharing_subtrees_released_during_write(self):
+        import threading
+
+        shared = [Node("s", {"i": str(index)}, text="x" * 50) for index in range(50_000)]
+        kept = Node("kept", children=shared)
+        expected = vorlane.write_string(kept)
+        outputs = []
+
+        def write():
+            for _ in range(3):
+                outputs.append(vorlane.write_string(kept))
+
+        thread = threading.Thread(target=write)
+        thread.start()
+        while thread.is_alive():
+            # Another tree holding the same children is made and released, and
+            # this thread's own list of the children is dropped too.
+            parts = kept.children
+            temporary = Node("temporary", children=parts)
+            del parts, temporary
+        thread.join()
+        del shared
+        assert outputs == [expected] * 3

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +99,123 @@ TEST(EscapeRunTest, LongRunIsAppendedInOnePiece) {
     }
     std::remove(path);
 }
+
+// The escaped form of `input` one byte at a time, straight from the table.
+std::string escaped_bytewise(std::string_view input, EscapeMode mode) {
+    std::string out;
+    for (char byte : input) {
+        std::string_view replacement = escape_replacement(static_cast<unsigned char>(byte), mode);
+        if (replacement.empty()) {
+            out += byte;
+        } else {
+            out += replacement;
+        }
+    }
+    return out;
+}
+
+struct BlockCase {
+    std::size_t length;
+    EscapeMode mode;
+};
+
+class EscapeBlockTest : public ::testing::TestWithParam<BlockCase> {};
+
+// Each special byte (and a few bytes next to them in value) at every position of
+// values whose lengths sit on either side of a machine word and of a 16-byte block:
+// the block search must stop at exactly that byte and at no other.
+TEST_P(EscapeBlockTest, EveryPositionOfEveryBlock) {
+    const auto [length, mode] = GetParam();
+    const std::string probes = std::string("&<>\"'\t\r\n", 8) + "%(;=?\x08\x0b\x0c\xc3\xa9\x7f" + std::string(1, '\0');
+    for (char probe : probes) {
+        for (std::size_t position = 0; position < length; ++position) {
+            std::string value(length, 'p');
+            value[position] = probe;
+            SCOPED_TRACE(::testing::Message() << "byte " << static_cast<int>(static_cast<unsigned char>(probe))
+                                              << " at " << position);
+            EXPECT_EQ(escaped(value, mode), escaped_bytewise(value, mode));
+        }
+    }
+    // Two specials in one block, and a special on each side of a block boundary.
+    for (std::size_t position = 0; position + 1 < length; ++position) {
+        std::string value(length, 'q');
+        value[position] = '<';
+        value[position + 1] = mode == EscapeMode::Attribute ? '\n' : '&';
+        EXPECT_EQ(escaped(value, mode), escaped_bytewise(value, mode)) << position;
+    }
+}
+
+std::string block_case_name(const ::testing::TestParamInfo<BlockCase>& info) {
+    return std::string(info.param.mode == EscapeMode::Text ? "Text" : "Attribute") + "Length" +
+           std::to_string(info.param.length);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, EscapeBlockTest,
+                         ::testing::ValuesIn([] {
+                             std::vector<BlockCase> cases;
+                             for (std::size_t length : {1u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 48u,
+                                                        65u}) {
+                                 cases.push_back({length, EscapeMode::Text});
+                                 cases.push_back({length, EscapeMode::Attribute});
+                             }
+                             return cases;
+                         }()),
+                         block_case_name);
+
+struct BufferEdgeCase {
+    std::size_t prefix;  // bytes already in the file buffer
+    std::size_t run;     // plain bytes before the special
+};
+
+class EscapeBufferEdgeTest : public ::testing::TestWithParam<BufferEdgeCase> {};
+
+// Runs that end just before, at and just after the 8192-byte file buffer, with the
+// buffer empty or partly filled: the file gets exactly what a string sink gets.
+TEST_P(EscapeBufferEdgeTest, FileMatchesStringAcrossTheBufferEdge) {
+    const auto [prefix, run] = GetParam();
+    char path[] = "/tmp/vorlane_escape_edge_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string value = std::string(run, 'r') + "<" + std::string(run, 's') + "\n&";
+    std::string expected = std::string(prefix, '.') + std::string(run, 'r') + "&lt;" + std::string(run, 's') +
+                           "&#10;&amp;";
+    {
+        Result<FileSink, IoError> opened = FileSink::open(path);
+        ASSERT_TRUE(opened.ok());
+        FileSink sink = std::move(opened).value();
+        ASSERT_TRUE(sink.append(std::string(prefix, '.')).ok());
+        ASSERT_TRUE(write_escaped(sink, value, EscapeMode::Attribute).ok());
+        ASSERT_TRUE(sink.flush().ok());
+    }
+    StringSink string_sink;
+    ASSERT_TRUE(string_sink.append(std::string(prefix, '.')).ok());
+    ASSERT_TRUE(write_escaped(string_sink, value, EscapeMode::Attribute).ok());
+    EXPECT_EQ(string_sink.view(), expected);
+
+    FILE* file = std::fopen(path, "rb");
+    ASSERT_NE(file, nullptr);
+    std::string contents;
+    char chunk[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents.append(chunk, got);
+    std::fclose(file);
+    std::remove(path);
+    EXPECT_EQ(contents, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, EscapeBufferEdgeTest,
+                         ::testing::ValuesIn([] {
+                             std::vector<BufferEdgeCase> cases;
+                             for (std::size_t prefix : {0u, 1u, 100u, 8191u}) {
+                                 for (std::size_t run : {8191u, 8192u, 8193u}) cases.push_back({prefix, run});
+                             }
+                             return cases;
+                         }()),
+                         [](const ::testing::TestParamInfo<BufferEdgeCase>& info) {
+                             return "Prefix" + std::to_string(info.param.prefix) + "Run" +
+                                    std::to_string(info.param.run);
+                         });
 
 }  // namespace
 }  // namespace vorlane

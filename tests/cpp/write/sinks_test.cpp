@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "snapshot_builder.hpp"
+#include "test_tree.hpp"
 #include "write/xml_writer.hpp"
 
 namespace vorlane {
@@ -24,6 +24,8 @@ namespace {
 
 using testing_support::children_of;
 using testing_support::element;
+using testing_support::TestElement;
+using testing_support::TestTree;
 
 // A file name in a fresh temporary directory, removed with the directory at the end.
 class TempDir {
@@ -83,9 +85,22 @@ TEST(StringSinkTest, GrowsToTwiceTheCapacityOrWhatIsNeededAtLeastEight) {
     ASSERT_TRUE(sink.append_spaces(3).ok());
     EXPECT_EQ(sink.capacity(), 98u);
     EXPECT_EQ(sink.view(), "abcdefghi" + piece(40, 'z') + "   ");
-    ByteBuilder taken = sink.take();
-    EXPECT_EQ(taken.size(), 52u);
-    EXPECT_EQ(sink.size(), 0u);
+    EXPECT_EQ(sink.size(), 52u);
+}
+
+// Pieces of every length up to a few words, which take different copying paths,
+// land exactly and never touch the bytes around them.
+TEST(StringSinkTest, PiecesOfEveryShortLength) {
+    std::string expected;
+    StringSink sink;
+    for (std::size_t length = 0; length <= 40; ++length) {
+        std::string next;
+        for (std::size_t index = 0; index < length; ++index) next += static_cast<char>('a' + (index + length) % 26);
+        ASSERT_TRUE(sink.append(next).ok());
+        ASSERT_TRUE(sink.append("|").ok());
+        expected += next + "|";
+        ASSERT_EQ(sink.view(), expected) << length;
+    }
 }
 
 TEST(StringSinkTest, IndentationBeyondMemoryIsBadAlloc) {
@@ -323,13 +338,13 @@ TEST(FileSinkTest, ClosedPipeFailsWithBrokenPipe) {
     EXPECT_EQ(direct.error().os_errno, EPIPE);
 }
 
-NodeSnapshot mixed_tree() {
-    std::vector<NodeSnapshot> rows;
+TestElement mixed_tree() {
+    std::vector<TestElement> rows;
     for (int index = 0; index < 500; ++index) {
         rows.push_back(element("row", {{"n", std::to_string(index)}, {"q", "a\"b\tc"}},
                                index % 3 == 0 ? std::optional<std::string_view>("x & y < z") : std::nullopt,
                                index % 5 == 0 ? children_of(element("cell", {}, "\xC3\xA9t\xC3\xA9")) :
-                                                std::vector<NodeSnapshot>{}));
+                                                std::vector<TestElement>{}));
     }
     std::string long_text(20000, 'L');
     long_text[9999] = '<';
@@ -338,36 +353,21 @@ NodeSnapshot mixed_tree() {
 }
 
 TEST(SinkAgreementTest, BothSinksReceiveTheSameBytes) {
-    // The file tree is a clone of the string tree (attribute maps cloned slot for
-    // slot), so both renders list attributes in the same order.
     TempDir dir;
     std::string path = dir.file("agreement.xml");
     for (std::uint32_t indent : {0u, 2u, 4u, 9000u}) {
         SCOPED_TRACE(indent);
-        NodeSnapshot for_string = mixed_tree();
-        NodeSnapshot for_file;
-        std::vector<std::pair<const NodeSnapshot*, NodeSnapshot*>> work{{&for_string, &for_file}};
-        while (!work.empty()) {
-            auto [source, target] = work.back();
-            work.pop_back();
-            target->name = source->name.clone();
-            if (source->text.has_value()) target->text = source->text->clone();
-            target->attrs = source->attrs.clone();
-            target->children.resize(source->children.size());
-            for (std::size_t index = 0; index < source->children.size(); ++index) {
-                work.emplace_back(&source->children[index], &target->children[index]);
-            }
-        }
+        TestElement tree = mixed_tree();
 
         StringSink string_sink;
         ASSERT_TRUE(string_sink.append(XML_DECLARATION).ok());
         XmlWriter<StringSink> string_writer{string_sink, indent};
-        ASSERT_TRUE(write_element(string_writer, std::move(for_string)).ok());
+        ASSERT_TRUE(write_element<TestTree>(string_writer, tree).ok());
         {
             FileSink file_sink = open_or_fail(path);
             ASSERT_TRUE(file_sink.append(XML_DECLARATION).ok());
             XmlWriter<FileSink> file_writer{file_sink, indent};
-            ASSERT_TRUE(write_element(file_writer, std::move(for_file)).ok());
+            ASSERT_TRUE(write_element<TestTree>(file_writer, tree).ok());
             ASSERT_TRUE(file_sink.flush().ok());
         }
         EXPECT_EQ(read_all(path), string_sink.view());
@@ -375,21 +375,26 @@ TEST(SinkAgreementTest, BothSinksReceiveTheSameBytes) {
     }
 }
 
-TEST(SinkAgreementTest, FailingFileStopsTheWriterAndReleasesTheSnapshot) {
+TEST(SinkAgreementTest, FailingFileStopsTheWriter) {
     BufferRef buffer = testing_support::make_buffer("shared-name");
-    std::vector<NodeSnapshot> rows;
+    std::vector<TestElement> rows;
     for (int index = 0; index < 2000; ++index) {
-        NodeSnapshot row = element("row", {}, "some text to fill the buffer");
+        TestElement row = element("row", {}, "some text to fill the buffer");
         row.name = StrRef::span(buffer.get(), 0, 6);
         rows.push_back(std::move(row));
     }
-    EXPECT_EQ(buffer->use_count(), 2001u);
-    FileSink sink = open_or_fail("/dev/full");
-    XmlWriter<FileSink> writer{sink, 4};
-    Result<void, WriteError> written = write_element(writer, element("rows", {}, std::nullopt, std::move(rows)));
-    ASSERT_FALSE(written.ok());
-    ASSERT_TRUE(std::holds_alternative<IoError>(written.error()));
-    EXPECT_EQ(std::get<IoError>(written.error()).os_errno, ENOSPC);
+    {
+        TestElement tree = element("rows", {}, std::nullopt, std::move(rows));
+        EXPECT_EQ(buffer->use_count(), 2001u);
+        FileSink sink = open_or_fail("/dev/full");
+        XmlWriter<FileSink> writer{sink, 4};
+        Result<void, WriteError> written = write_element<TestTree>(writer, tree);
+        ASSERT_FALSE(written.ok());
+        ASSERT_TRUE(std::holds_alternative<IoError>(written.error()));
+        EXPECT_EQ(std::get<IoError>(written.error()).os_errno, ENOSPC);
+        // The writer only reads the tree: every span is still there.
+        EXPECT_EQ(buffer->use_count(), 2001u);
+    }
     EXPECT_EQ(buffer->use_count(), 1u);
 }
 

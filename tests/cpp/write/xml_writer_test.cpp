@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "failing_allocator.hpp"
-#include "snapshot_builder.hpp"
+#include "test_tree.hpp"
 #include "write/xml_writer.hpp"
 
 namespace vorlane {
@@ -16,21 +16,23 @@ using testing_support::chain;
 using testing_support::children_of;
 using testing_support::element;
 using testing_support::make_buffer;
+using testing_support::TestElement;
+using testing_support::TestTree;
 
-std::string render(NodeSnapshot root, std::uint32_t indent, bool declaration = false) {
+std::string render(TestElement root, std::uint32_t indent, bool declaration = false) {
     StringSink sink;
     if (declaration) {
         EXPECT_TRUE(sink.append(XML_DECLARATION).ok());
     }
     XmlWriter<StringSink> writer{sink, indent};
-    Result<void, WriteError> written = write_element(writer, std::move(root));
+    Result<void, WriteError> written = write_element<TestTree>(writer, root);
     EXPECT_TRUE(written.ok());
     EXPECT_EQ(writer.depth, 0u);
     EXPECT_TRUE(writer.newline_pending);
     return std::string(sink.view());
 }
 
-NodeSnapshot catalog() {
+TestElement catalog() {
     return element("catalog", {{"id", "7"}}, std::nullopt,
                    children_of(element("book", {{"lang", "en"}}, "Tom & Jerry's"), element("shelf"),
                                element("box", {}, "a<b",
@@ -75,7 +77,7 @@ TEST(XmlWriterTest, IndentZeroKeepsLineBreaksWithoutSpaces) {
 
 struct LayoutCase {
     const char* label;
-    NodeSnapshot (*build)();
+    TestElement (*build)();
     std::uint32_t indent;
     const char* expected;
 };
@@ -140,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
     layout_case_name);
 
 TEST(XmlWriterTest, AttributesFollowTheMapsIterationOrder) {
-    NodeSnapshot node = element("n", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}, {"f", "6"}});
+    TestElement node = element("n", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}, {"f", "6"}});
     std::string expected = "<n";
     for (AttrMap::Entry entry : node.attrs) {
         expected.append(" ").append(entry.key.raw()).append("=\"").append(entry.value.raw()).append("\"");
@@ -149,9 +151,22 @@ TEST(XmlWriterTest, AttributesFollowTheMapsIterationOrder) {
     EXPECT_EQ(render(std::move(node), 4), expected);
 }
 
+TEST(XmlWriterTest, RenderingTwiceGivesTheSameBytesAndLeavesTheTree) {
+    TestElement tree = catalog();
+    StringSink first;
+    XmlWriter<StringSink> first_writer{first, 4};
+    ASSERT_TRUE(write_element<TestTree>(first_writer, tree).ok());
+    StringSink second;
+    XmlWriter<StringSink> second_writer{second, 4};
+    ASSERT_TRUE(write_element<TestTree>(second_writer, tree).ok());
+    EXPECT_EQ(first.view(), second.view());
+    EXPECT_EQ(tree.children.size(), 3u);
+    EXPECT_EQ(tree.children[2].text->raw(), "a<b");
+}
+
 TEST(XmlWriterTest, ClonedSubtreeIsWrittenEachTime) {
-    NodeSnapshot first = element("s", {}, "x", children_of(element("t")));
-    NodeSnapshot second = element("s", {}, "x", children_of(element("t")));
+    TestElement first = element("s", {}, "x", children_of(element("t")));
+    TestElement second = element("s", {}, "x", children_of(element("t")));
     EXPECT_EQ(render(element("r", {}, std::nullopt, children_of(std::move(first), std::move(second))), 1),
               "<r>\n <s>x<t/>\n </s>\n <s>x<t/>\n </s>\n</r>");
 }
@@ -159,12 +174,12 @@ TEST(XmlWriterTest, ClonedSubtreeIsWrittenEachTime) {
 TEST(XmlWriterTest, SpanValuesAreWrittenAndTheirBufferReleased) {
     BufferRef buffer = make_buffer("<doc k=\"a&b\">t<x/></doc>");
     {
-        NodeSnapshot root;
+        TestElement root;
         root.name = StrRef::span(buffer.get(), 1, 4);
         root.text = StrRef::span(buffer.get(), 13, 14);
         root.attrs = AttrMap(draw_hash_keys(), 1);
         ASSERT_TRUE(root.attrs.insert(StrRef::span(buffer.get(), 5, 6), StrRef::span(buffer.get(), 8, 11)));
-        NodeSnapshot child;
+        TestElement child;
         child.name = StrRef::span(buffer.get(), 15, 16);
         root.children.push_back(std::move(child));
         EXPECT_EQ(buffer->use_count(), 6u);
@@ -173,7 +188,7 @@ TEST(XmlWriterTest, SpanValuesAreWrittenAndTheirBufferReleased) {
     EXPECT_EQ(buffer->use_count(), 1u);
 }
 
-TEST(XmlWriterTest, SpanOffTheBufferIsAnInvariantViolationAndReleasesEverything) {
+TEST(XmlWriterTest, SpanOffTheBufferIsAnInvariantViolation) {
     BufferRef buffer = make_buffer("caf\xC3\xA9");
     struct BadSpan {
         const char* label;
@@ -183,50 +198,54 @@ TEST(XmlWriterTest, SpanOffTheBufferIsAnInvariantViolationAndReleasesEverything)
     for (BadSpan bad : {BadSpan{"PastTheEnd", 2, 9}, BadSpan{"SplitsACharacter", 0, 4},
                         BadSpan{"StartAfterEnd", 3, 2}}) {
         SCOPED_TRACE(bad.label);
-        NodeSnapshot inner = element("inner");
-        inner.text = StrRef::span(buffer.get(), bad.start, bad.end);
-        NodeSnapshot root = element("r", {}, std::nullopt,
-                                    children_of(element("ok"), std::move(inner), element("later")));
-        root.children[2].name = StrRef::span(buffer.get(), 0, 3);
-        StringSink sink;
-        XmlWriter<StringSink> writer{sink, 2};
-        Result<void, WriteError> written = write_element(writer, std::move(root));
-        ASSERT_FALSE(written.ok());
-        EXPECT_TRUE(std::holds_alternative<InvariantViolation>(written.error()));
-        EXPECT_EQ(sink.view(), "<r>\n  <ok/>\n  <inner>");
+        {
+            TestElement inner = element("inner");
+            inner.text = StrRef::span(buffer.get(), bad.start, bad.end);
+            TestElement root = element("r", {}, std::nullopt,
+                                       children_of(element("ok"), std::move(inner), element("later")));
+            root.children[2].name = StrRef::span(buffer.get(), 0, 3);
+            StringSink sink;
+            XmlWriter<StringSink> writer{sink, 2};
+            Result<void, WriteError> written = write_element<TestTree>(writer, root);
+            ASSERT_FALSE(written.ok());
+            EXPECT_TRUE(std::holds_alternative<InvariantViolation>(written.error()));
+            EXPECT_EQ(sink.view(), "<r>\n  <ok/>\n  <inner>");
+            EXPECT_EQ(buffer->use_count(), 3u);
+        }
         EXPECT_EQ(buffer->use_count(), 1u);
     }
 }
 
-// Memory running out while the writer's stack grows ends the call with
-// std::bad_alloc; everything of the snapshot is released either way.
-TEST(XmlWriterTest, AllocationFailureAtAnyPointReleasesTheSnapshot) {
+// Memory running out while the writer's stack or sink grows ends the call with
+// std::bad_alloc; the tree is only read, so it is left as it was either way.
+TEST(XmlWriterTest, AllocationFailureAtAnyPointLeavesTheTreeIntact) {
     BufferRef buffer = make_buffer("e");
     std::string complete;
     for (long successes = 0; successes < 40; ++successes) {
         SCOPED_TRACE(successes);
-        NodeSnapshot root;
+        TestElement root;
         root.name = StrRef::span(buffer.get(), 0, 1);
         for (int level = 0; level < 600; ++level) {
-            NodeSnapshot parent;
+            TestElement parent;
             parent.name = StrRef::span(buffer.get(), 0, 1);
             parent.children.push_back(std::move(root));
-            NodeSnapshot sibling;
+            TestElement sibling;
             sibling.name = StrRef::span(buffer.get(), 0, 1);
             sibling.text = StrRef::span(buffer.get(), 0, 1);
             parent.children.push_back(std::move(sibling));
             root = std::move(parent);
         }
+        const std::size_t references = buffer->use_count();
         StringSink sink;
         XmlWriter<StringSink> writer{sink, 1};
         bool threw = false;
         try {
             testing_support::AllocationFailure failure(successes);
-            EXPECT_TRUE(write_element(writer, std::move(root)).ok());
+            EXPECT_TRUE(write_element<TestTree>(writer, root).ok());
         } catch (const std::bad_alloc&) {
             threw = true;
         }
-        EXPECT_EQ(buffer->use_count(), 1u);
+        EXPECT_EQ(buffer->use_count(), references);
         if (!threw) {
             if (complete.empty()) complete = std::string(sink.view());
             EXPECT_EQ(sink.view(), complete);

@@ -1,0 +1,179 @@
+// Measuring UTF-8 output and converting it into str code units. ASCII, which is
+// most of any XML output, moves sixteen bytes at a time with SSE2 (a machine word
+// at a time without it). No interpreter.
+#include "write/text_units.hpp"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vorlane {
+
+namespace {
+
+// The number of bytes at `bytes` (at most kBlockBytes) before the first byte above
+// 0x7F, or kBlockBytes when the whole block is ASCII. One block is read per call,
+// so the loops below skip an ASCII run of any length in a few steps and land on
+// the next non-ASCII byte directly.
+#if defined(__SSE2__)
+constexpr std::size_t kBlockBytes = 16;
+std::size_t ascii_prefix(const unsigned char* bytes) noexcept {
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes))));
+    return mask == 0 ? kBlockBytes : static_cast<std::size_t>(__builtin_ctz(mask));
+}
+#else
+constexpr std::size_t kBlockBytes = 8;
+std::size_t ascii_prefix(const unsigned char* bytes) noexcept {
+    std::size_t count = 0;
+    while (count < kBlockBytes && bytes[count] < 0x80) ++count;
+    return count;
+}
+#endif
+
+// The code point of the multi-byte sequence at `bytes` (well-formed), and its length.
+std::uint32_t decode_sequence(const unsigned char* bytes, std::size_t& length) noexcept {
+    const unsigned char lead = bytes[0];
+    if (lead < 0xE0) {
+        length = 2;
+        return (std::uint32_t{lead & 0x1Fu} << 6) | (bytes[1] & 0x3Fu);
+    }
+    if (lead < 0xF0) {
+        length = 3;
+        return (std::uint32_t{lead & 0x0Fu} << 12) | (std::uint32_t{bytes[1] & 0x3Fu} << 6) | (bytes[2] & 0x3Fu);
+    }
+    length = 4;
+    return (std::uint32_t{lead & 0x07u} << 18) | (std::uint32_t{bytes[1] & 0x3Fu} << 12) |
+           (std::uint32_t{bytes[2] & 0x3Fu} << 6) | (bytes[3] & 0x3Fu);
+}
+
+// Widens an ASCII block into units.
+template <typename Unit>
+void widen_block(const unsigned char* bytes, Unit* units) noexcept {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 1) {
+        std::memcpy(units, bytes, kBlockBytes);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+        __m128i low = _mm_unpacklo_epi8(block, zero);
+        __m128i high = _mm_unpackhi_epi8(block, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units), low);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 8), high);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units), _mm_unpacklo_epi16(low, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 4), _mm_unpackhi_epi16(low, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 8), _mm_unpacklo_epi16(high, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 12), _mm_unpackhi_epi16(high, zero));
+        }
+    }
+#else
+    for (std::size_t index = 0; index < kBlockBytes; ++index) units[index] = bytes[index];
+#endif
+}
+
+template <typename Unit>
+void convert(std::string_view text, Unit* units, std::size_t unit_count) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    Unit* const units_end = units + unit_count;
+    std::size_t offset = 0;
+    while (offset < size) {
+        // A whole block is widened when both the input and the output have room
+        // for it; only its ASCII prefix counts, the rest is written again below.
+        if (size - offset >= kBlockBytes && static_cast<std::size_t>(units_end - units) >= kBlockBytes) {
+            const std::size_t ascii = ascii_prefix(bytes + offset);
+            if (ascii != 0) {
+                widen_block(bytes + offset, units);
+                offset += ascii;
+                units += ascii;
+                continue;
+            }
+        }
+        const unsigned char lead = bytes[offset];
+        if (lead < 0x80) {
+            *units++ = lead;
+            ++offset;
+            continue;
+        }
+        std::size_t length = 0;
+        *units++ = static_cast<Unit>(decode_sequence(bytes + offset, length));
+        offset += length;
+    }
+}
+
+}  // namespace
+
+std::optional<TextShape> text_shape(std::string_view text) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t continuation_count = 0;
+    unsigned char highest_lead = 0;
+    std::size_t offset = 0;
+    while (offset < size) {
+        if (size - offset >= kBlockBytes) {
+            const std::size_t ascii = ascii_prefix(bytes + offset);
+            if (ascii != 0) {
+                offset += ascii;
+                continue;
+            }
+        }
+        const unsigned char lead = bytes[offset];
+        if (lead < 0x80) {
+            ++offset;
+            continue;
+        }
+        // Well-formed sequences (lead byte, then the allowed range of the second
+        // byte; every later byte is 0x80 to 0xBF):
+        //   C2..DF 80..BF | E0 A0..BF | E1..EC 80..BF | ED 80..9F | EE..EF 80..BF
+        //   F0 90..BF | F1..F3 80..BF | F4 80..8F
+        std::size_t length;
+        unsigned char second_low = 0x80;
+        unsigned char second_high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) second_low = 0xA0;
+            if (lead == 0xED) second_high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) second_low = 0x90;
+            if (lead == 0xF4) second_high = 0x8F;
+        } else {
+            return std::nullopt;
+        }
+        if (size - offset < length) return std::nullopt;
+        const unsigned char second = bytes[offset + 1];
+        if (second < second_low || second > second_high) return std::nullopt;
+        for (std::size_t index = 2; index < length; ++index) {
+            if ((bytes[offset + index] & 0xC0) != 0x80) return std::nullopt;
+        }
+        if (lead > highest_lead) highest_lead = lead;
+        continuation_count += length - 1;
+        offset += length;
+    }
+    std::uint32_t max_char = 127;
+    if (highest_lead >= 0xF0) {
+        max_char = 0x10FFFF;
+    } else if (highest_lead >= 0xC4) {
+        max_char = 0xFFFF;
+    } else if (highest_lead != 0) {
+        max_char = 0xFF;
+    }
+    return TextShape{size - continuation_count, max_char};
+}
+
+void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept {
+    convert(bytes, units, unit_count);
+}
+void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept {
+    convert(bytes, units, unit_count);
+}
+void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept {
+    convert(bytes, units, unit_count);
+}
+
+}  // namespace vorlane

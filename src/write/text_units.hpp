@@ -1,0 +1,35 @@
+// The writer's UTF-8 output as the code units of a str: its length in code points,
+// the narrowest unit width that holds every code point, and the conversion into
+// units of that width. No interpreter: runs with the lock released.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace vorlane {
+
+// The widest code point class of a text, as the largest code point a str of that
+// width may hold: 127 (ASCII), 255 (one byte per unit), 65535 (two), 1114111 (four).
+// The class is exact: a text of class 255 holds at least one code point above 127,
+// one of class 65535 at least one above 255, and so on, so a str made for it has
+// the width an interpreter-made str of the same text has.
+struct TextShape {
+    std::size_t length;  // code points
+    std::uint32_t max_char;
+};
+
+// The shape of `bytes`, or nothing when they are not well-formed UTF-8 (by the rules
+// of first_invalid_utf8: no overlong forms, surrogates, code points above U+10FFFF
+// or cut-off sequences). One pass checks and measures.
+[[nodiscard]] std::optional<TextShape> text_shape(std::string_view bytes) noexcept;
+
+// Converts well-formed UTF-8 of the matching class into code units at `units`,
+// which has room for `unit_count` = text_shape(bytes).length units; exactly those
+// are written.
+void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept;
+void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept;
+void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept;
+
+}  // namespace vorlane
