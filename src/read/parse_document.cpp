@@ -125,7 +125,8 @@ public:
             case State::Span: {
                 TrimBounds kept = trim_white_space(input.substr(span_start_, span_end_ - span_start_));
                 if (kept.first == kept.second) return std::nullopt;
-                return spans.span(span_start_ + kept.first, span_start_ + kept.second);
+                // The element's own buffer reference (taken with its name) covers the text.
+                return spans.borrowed_span(span_start_ + kept.first, span_start_ + kept.second);
             }
             case State::Owned: {
                 std::string_view text = owned_.view();

@@ -54,6 +54,7 @@ void release_parsed_elements(std::vector<ParsedElement>& elements) noexcept {
 ParsedElement& ParsedElement::operator=(ParsedElement&& other) noexcept {
     if (this != &other) {
         release_parsed_elements(children);
+        buffer = std::move(other.buffer);
         name = std::move(other.name);
         text = std::move(other.text);
         children = std::move(other.children);

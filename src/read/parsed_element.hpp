@@ -13,6 +13,7 @@
 namespace vorlane {
 
 struct ParsedElement {
+    BufferRef buffer;                      // the one reference that every borrowed span below uses
     StrRef name;                           // a span over the name bytes
     std::optional<StrRef> text;            // gathered and trimmed; absent when empty
     std::vector<ParsedElement> children;   // document order

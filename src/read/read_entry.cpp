@@ -102,6 +102,7 @@ CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
             continue;
         }
         NodeData data;
+        data.buffer = std::move(frame.element->buffer);
         data.name = std::move(frame.element->name);
         data.text = std::move(frame.element->text);
         data.attrs = std::move(frame.element->attrs);

@@ -132,7 +132,9 @@ Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::s
     const std::uint64_t base = parts->region_offset;
     const std::size_t name_offset = to_size(parts->name_offset);
 
-    element.name = spans.span(name_offset, name_offset + parts->name.size());
+    // One buffer reference for the element; its name, keys, values and text borrow it.
+    element.buffer = spans.reference();
+    element.name = spans.borrowed_span(name_offset, name_offset + parts->name.size());
     bool map_created = false;
     std::size_t pos = 0;
     std::size_t last_value_end = 0;  // where the previous attribute (or the region) ended
@@ -184,9 +186,9 @@ Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::s
         // moved in costs a store-forwarding stall per attribute.
         const std::size_t key_offset = to_size(base) + key_start;
         if (!element.attrs.insert(
-                spans.span(key_offset, key_offset + key.size()),
+                spans.borrowed_span(key_offset, key_offset + key.size()),
                 decoded ? StrRef::owned(std::move(decoded->output()))
-                        : spans.span(to_size(base) + value_start, to_size(base) + value_end))) {
+                        : spans.borrowed_span(to_size(base) + value_start, to_size(base) + value_end))) {
             return ReaderError::malformed(MalformedKind::DuplicateAttribute, base + key_start, key);
         }
         pos = value_end + 1;

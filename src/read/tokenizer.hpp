@@ -33,6 +33,16 @@ public:
         --reserved_;
         return StrRef::span_adopting(buffer_, start, end);
     }
+    // One buffer reference, for a record whose spans borrow it.
+    [[nodiscard]] BufferRef reference() noexcept {
+        if (reserved_ == 0) refill();
+        --reserved_;
+        return BufferRef::adopt(buffer_);
+    }
+    // A span over bytes [start, end) that borrows the reference of the record holding it.
+    [[nodiscard]] StrRef borrowed_span(std::size_t start, std::size_t end) const noexcept {
+        return StrRef::borrowed_span(buffer_, start, end);
+    }
     [[nodiscard]] DocumentBuffer* buffer() const noexcept { return buffer_; }
 
 private:

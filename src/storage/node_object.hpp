@@ -46,6 +46,9 @@ private:
 };
 
 struct NodeData {
+    // The buffer reference that the borrowed spans below use (empty when there are none).
+    // Declared first so that it is released after them.
+    BufferRef buffer;
     StrRef name;
     std::optional<StrRef> text;
     AttrMap attrs;
