@@ -11,7 +11,7 @@
 #include <string_view>
 #include <utility>
 
-#include "index/byte_search.hpp"
+#include "common/byte_search.hpp"
 #include "index/structural_index.hpp"
 
 namespace vorlane::index_build {
@@ -61,7 +61,7 @@ template <char... Prefix>
     constexpr char prefix[prefix_len] = {Prefix...};
     std::size_t pos = from;
     while (true) {
-        pos = index_search::find_first_of<'>'>(data, pos, length);
+        pos = byte_search::find_first_of<'>'>(data, pos, length);
         if (pos >= length) return length;
         if (std::memcmp(data + pos - prefix_len, prefix, prefix_len) == 0) return pos;
         ++pos;

@@ -6,7 +6,7 @@
 #include <array>
 #include <optional>
 
-#include "read/byte_search.hpp"
+#include "common/byte_search.hpp"
 #include "read/decode.hpp"
 
 namespace vorlane {

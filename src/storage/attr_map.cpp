@@ -232,9 +232,17 @@ std::uint32_t AttrMap::locate(std::string_view key) const noexcept {
     if (table_ == nullptr) return kNoSlot;
     const Slot* entries = slots();
     if (table_->index_capacity == 0) {
+        // Length, then first byte, then the rest: most keys of one element differ early.
+        if (key.empty()) {
+            for (std::uint32_t i = 0; i < table_->count; ++i) {
+                if (entries[i].key.size() == 0) return i;
+            }
+            return kNoSlot;
+        }
         for (std::uint32_t i = 0; i < table_->count; ++i) {
             const std::string_view candidate = entries[i].key.raw();
-            if (candidate.size() == key.size() && std::memcmp(candidate.data(), key.data(), key.size()) == 0) {
+            if (candidate.size() == key.size() && candidate[0] == key[0] &&
+                std::memcmp(candidate.data() + 1, key.data() + 1, key.size() - 1) == 0) {
                 return i;
             }
         }

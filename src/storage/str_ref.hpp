@@ -13,6 +13,7 @@
 
 #include "common/byte_builder.hpp"
 #include "common/result.hpp"
+#include "common/utf8.hpp"
 #include "storage/document_buffer.hpp"
 
 namespace vorlane {
@@ -120,14 +121,5 @@ private:
     std::size_t first_ = 0;
     std::size_t second_ = 0;
 };
-
-// True when `offset` is 0, the length, or the index of a byte that is not a
-// UTF-8 continuation byte (0x80 to 0xBF).
-[[nodiscard]] inline bool is_char_boundary(std::string_view bytes, std::size_t offset) noexcept {
-    if (offset == 0 || offset == bytes.size()) return true;
-    if (offset > bytes.size()) return false;
-    auto byte = static_cast<unsigned char>(bytes[offset]);
-    return byte < 0x80 || byte > 0xBF;
-}
 
 }  // namespace vorlane
