@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -76,49 +77,73 @@ Result<FileBytes, IoError> read_whole_file(const std::string& path) {
     return file;
 }
 
-// One element waiting for its children's nodes during conversion.
+// One element whose children are being converted; its finished children wait on the
+// results stack from `first_result` on.
 struct ConversionFrame {
     ParsedElement* element;
-    std::size_t next_child = 0;
-    ChildList children;
+    std::size_t next_child;
+    std::size_t first_result;
 };
+
+// The record of a node made from `element`, its strings and map moved, not copied.
+NodeData node_data_from(ParsedElement& element) noexcept {
+    NodeData data;
+    data.buffer = std::move(element.buffer);
+    data.name = std::move(element.name);
+    data.text = std::move(element.text);
+    data.attrs = std::move(element.attrs);
+    return data;
+}
 
 }  // namespace
 
 // Converts a parsed tree into Node objects, children before their parent, with an
-// explicit stack. Names, texts and attribute maps are moved, never copied. On
-// failure the nodes created so far are released and the rest of the tree dropped.
+// explicit stack. Finished nodes wait on one results stack until their parent takes
+// them over, so no per-node child list is allocated. On failure the nodes created so
+// far are released and the rest of the tree dropped.
 CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
     ParsedElement owned_root(std::move(root));
+    std::vector<PyObject*> results;  // owned references
+    struct ResultsGuard {
+        std::vector<PyObject*>& items;
+        ~ResultsGuard() {
+            for (PyObject* item : items) Py_DECREF(item);
+        }
+    } guard{results};
+    auto keep = [&](PyRef node) {
+        // May throw; the node is released then.
+        if (results.size() == results.capacity()) results.reserve(std::max<std::size_t>(64, 2 * results.capacity()));
+        results.push_back(node.release());
+    };
     std::vector<ConversionFrame> stack;
-    stack.push_back(ConversionFrame{&owned_root, 0, ChildList(owned_root.children.size())});
-    PyRef finished;
+    stack.push_back(ConversionFrame{&owned_root, 0, 0});
     while (!stack.empty()) {
         ConversionFrame& frame = stack.back();
-        if (frame.next_child < frame.element->children.size()) {
-            ParsedElement* child = &frame.element->children[frame.next_child++];
-            ChildList child_list(child->children.size());
-            stack.push_back(ConversionFrame{child, 0, std::move(child_list)});
+        std::vector<ParsedElement>& children = frame.element->children;
+        if (frame.next_child < children.size()) {
+            ParsedElement& child = children[frame.next_child++];
+            if (child.children.empty()) {
+                auto leaf = create_node_object(node_data_from(child), nullptr, 0);
+                if (!leaf) return std::move(leaf).error();
+                keep(std::move(leaf).value());
+            } else {
+                stack.push_back(ConversionFrame{&child, 0, results.size()});
+            }
             continue;
         }
-        NodeData data;
-        data.buffer = std::move(frame.element->buffer);
-        data.name = std::move(frame.element->name);
-        data.text = std::move(frame.element->text);
-        data.attrs = std::move(frame.element->attrs);
-        data.children = std::move(frame.children);
+        const std::size_t first = frame.first_result;
+        NodeData data = node_data_from(*frame.element);
         // The element's own children records are now empty shells; free them early.
-        release_parsed_elements(frame.element->children);
+        release_parsed_elements(children);
         stack.pop_back();
-        auto node = create_node_object(std::move(data));
+        auto node = create_node_object(std::move(data), results.data() + first, results.size() - first);
+        results.resize(first);  // taken over by the node, or released with it on failure
         if (!node) return std::move(node).error();
-        if (stack.empty()) {
-            finished = std::move(node).value();
-        } else {
-            stack.back().children.push_back_stolen(node.value().release());
-        }
+        keep(std::move(node).value());
     }
-    return finished;
+    PyObject* finished = results.back();
+    results.pop_back();
+    return PyRef::adopt(finished);
 }
 
 namespace {

@@ -187,31 +187,59 @@ const std::uint32_t* AttrMap::index_of(const Table* table) noexcept {
     return reinterpret_cast<const std::uint32_t*>(reinterpret_cast<const Slot*>(table + 1) + table->capacity);
 }
 
-AttrMap::Table* AttrMap::allocate(HashKeys keys, std::size_t capacity) {
-    static_assert(sizeof(Table) % alignof(Slot) == 0);
-    if (capacity > kMaxCapacity) throw std::bad_alloc();
-    std::size_t index_capacity = 0;
-    if (capacity > kFlatLimit) {
-        index_capacity = 2 * kFlatLimit;
-        while (index_capacity < 2 * capacity) index_capacity *= 2;
-    }
-    const std::size_t bytes =
-        sizeof(Table) + capacity * sizeof(Slot) + index_capacity * sizeof(std::uint32_t);
-    auto* table = static_cast<Table*>(::operator new(bytes));
+namespace {
+
+// The index size for a block of `capacity` entries: none up to kFlatLimit, else a
+// power of two at least twice the capacity, so the load stays at most 1/2.
+std::size_t index_capacity_for(std::size_t capacity) noexcept {
+    if (capacity <= AttrMap::kFlatLimit) return 0;
+    std::size_t index_capacity = 2 * AttrMap::kFlatLimit;
+    while (index_capacity < 2 * capacity) index_capacity *= 2;
+    return index_capacity;
+}
+
+}  // namespace
+
+std::size_t AttrMap::block_bytes(std::size_t capacity) noexcept {
+    return sizeof(Table) + capacity * sizeof(Slot) + index_capacity_for(capacity) * sizeof(std::uint32_t);
+}
+
+AttrMap::Table* AttrMap::initialise(void* storage, HashKeys keys, std::size_t capacity) noexcept {
+    auto* table = static_cast<Table*>(storage);
     table->keys = keys;
     table->count = 0;
     table->capacity = static_cast<std::uint32_t>(capacity);
-    table->index_capacity = static_cast<std::uint32_t>(index_capacity);
-    table->reserved = 0;
-    if (index_capacity != 0) std::memset(index_of(table), 0, index_capacity * sizeof(std::uint32_t));
+    table->index_capacity = static_cast<std::uint32_t>(index_capacity_for(capacity));
+    table->flags = 0;
+    if (table->index_capacity != 0) {
+        std::memset(index_of(table), 0, table->index_capacity * sizeof(std::uint32_t));
+    }
     return table;
+}
+
+AttrMap::Table* AttrMap::allocate(HashKeys keys, std::size_t capacity) {
+    static_assert(sizeof(Table) % alignof(Slot) == 0);
+    if (capacity > kMaxCapacity) throw std::bad_alloc();
+    return initialise(::operator new(block_bytes(capacity)), keys, capacity);
 }
 
 void AttrMap::destroy(Table* table) noexcept {
     if (table == nullptr) return;
-    Slot* slots = reinterpret_cast<Slot*>(table + 1);
-    for (std::uint32_t i = 0; i < table->count; ++i) slots[i].~Slot();
-    ::operator delete(table);
+    if ((table->flags & kOwnsStrings) != 0) {
+        Slot* slots = reinterpret_cast<Slot*>(table + 1);
+        for (std::uint32_t i = 0; i < table->count; ++i) slots[i].~Slot();
+    }
+    if ((table->flags & kPlacedBlock) == 0) ::operator delete(table);
+}
+
+// Enters every entry of `table` into its (empty) index.
+void AttrMap::index_all(Table* table) noexcept {
+    const Slot* slots = reinterpret_cast<const Slot*>(table + 1);
+    std::uint32_t* index = index_of(table);
+    for (std::uint32_t i = 0; i < table->count; ++i) {
+        const std::string_view key = slots[i].key.raw();
+        index[probe(table, key, hash_attr_key(table->keys, key))] = i + 1;
+    }
 }
 
 // The index position holding the slot of `key`, or the empty position where it would go.
@@ -280,6 +308,7 @@ bool AttrMap::insert(StrRef key, StrRef value) {
     if (locate(key.raw()) != kNoSlot) return false;
     if (table_->count == table_->capacity) grow(static_cast<std::size_t>(table_->count) + 1);
     const std::uint32_t slot = table_->count;
+    if (key.owns_storage() || value.owns_storage()) table_->flags |= kOwnsStrings;
     new (&mutable_slots()[slot]) Slot{std::move(key), std::move(value)};
     ++table_->count;
     if (table_->index_capacity != 0) {
@@ -299,15 +328,12 @@ void AttrMap::grow(std::size_t min_capacity) {
     Table* grown = allocate(old->keys, capacity);
     Slot* from = reinterpret_cast<Slot*>(old + 1);
     Slot* to = reinterpret_cast<Slot*>(grown + 1);
-    std::uint32_t* index = grown->index_capacity != 0 ? index_of(grown) : nullptr;
     for (std::uint32_t i = 0; i < old->count; ++i) {
         new (&to[i]) Slot{std::move(from[i].key), std::move(from[i].value)};
         ++grown->count;
-        if (index != nullptr) {
-            const std::string_view key = to[i].key.raw();
-            index[probe(grown, key, hash_attr_key(grown->keys, key))] = i + 1;
-        }
     }
+    grown->flags = old->flags & kOwnsStrings;
+    if (grown->index_capacity != 0) index_all(grown);
     table_ = grown;
     destroy(old);
 }
@@ -315,6 +341,28 @@ void AttrMap::grow(std::size_t min_capacity) {
 const StrRef* AttrMap::find(std::string_view key) const noexcept {
     const std::uint32_t slot = locate(key);
     return slot == kNoSlot ? nullptr : &slots()[slot].value;
+}
+
+std::size_t AttrMap::placed_bytes() const noexcept {
+    return table_ == nullptr || table_->count == 0 ? 0 : block_bytes(table_->count);
+}
+
+AttrMap AttrMap::place_into(void* storage) noexcept {
+    AttrMap placed;
+    if (table_ == nullptr || table_->count == 0) return placed;
+    Table* table = initialise(storage, table_->keys, table_->count);
+    Slot* from = mutable_slots();
+    Slot* to = reinterpret_cast<Slot*>(table + 1);
+    for (std::uint32_t i = 0; i < table_->count; ++i) {
+        new (&to[i]) Slot{std::move(from[i].key), std::move(from[i].value)};
+        ++table->count;
+    }
+    table->flags = kPlacedBlock | (table_->flags & kOwnsStrings);
+    if (table->index_capacity != 0) index_all(table);
+    // The moved-from entries own nothing any more.
+    table_->flags &= ~kOwnsStrings;
+    placed.table_ = table;
+    return placed;
 }
 
 std::size_t AttrMap::capacity() const noexcept { return table_ == nullptr ? 0 : table_->capacity; }
@@ -330,6 +378,7 @@ AttrMap AttrMap::clone() const {
     for (std::uint32_t i = 0; i < table_->count; ++i) {
         StrRef key = from[i].key.clone();
         StrRef value = from[i].value.clone();
+        if (key.owns_storage() || value.owns_storage()) copy.table_->flags |= kOwnsStrings;
         new (&to[i]) Slot{std::move(key), std::move(value)};
         ++copy.table_->count;
     }

@@ -79,6 +79,14 @@ public:
     // The key pair of the table; zero keys when nothing was allocated.
     [[nodiscard]] HashKeys keys() const noexcept;
 
+    // The bytes of a block holding exactly this map's entries (and its index when it
+    // has more than kFlatLimit), for placing the map inside another allocation; 0 when empty.
+    [[nodiscard]] std::size_t placed_bytes() const noexcept;
+    // Moves the entries, in order, into a block built at `storage` (placed_bytes() bytes,
+    // aligned like a pointer) and returns the map over it; this map is left empty. The
+    // returned map never frees `storage`: whoever owns it frees it after the map is gone.
+    [[nodiscard]] AttrMap place_into(void* storage) noexcept;
+
     // A copy with the same keys, entries and order. Spans share their buffers (one
     // counted reference each). Throws std::bad_alloc.
     [[nodiscard]] AttrMap clone() const;
@@ -121,9 +129,14 @@ private:
         HashKeys keys;
         std::uint32_t count;
         std::uint32_t capacity;
-        std::uint32_t index_capacity;  // 0, or a power of two at least twice `count`
-        std::uint32_t reserved;
+        std::uint32_t index_capacity;  // 0, or a power of two at least twice `capacity`
+        std::uint32_t flags;           // kPlacedBlock, kOwnsStrings
     };
+    // The block lies inside another allocation and is not freed with the map.
+    static constexpr std::uint32_t kPlacedBlock = 1;
+    // Some key or value owns storage or a buffer reference, so destruction must visit
+    // the entries; a map of borrowed spans only is freed without touching them.
+    static constexpr std::uint32_t kOwnsStrings = 2;
     [[nodiscard]] const Slot* slots() const noexcept {
         return table_ == nullptr ? nullptr : reinterpret_cast<const Slot*>(table_ + 1);
     }
@@ -131,6 +144,9 @@ private:
     [[nodiscard]] static std::uint32_t* index_of(Table* table) noexcept;
     [[nodiscard]] static const std::uint32_t* index_of(const Table* table) noexcept;
     [[nodiscard]] static Table* allocate(HashKeys keys, std::size_t capacity);
+    [[nodiscard]] static std::size_t block_bytes(std::size_t capacity) noexcept;
+    [[nodiscard]] static Table* initialise(void* storage, HashKeys keys, std::size_t capacity) noexcept;
+    static void index_all(Table* table) noexcept;
     static void destroy(Table* table) noexcept;
     [[nodiscard]] static std::size_t probe(const Table* table, std::string_view key,
                                            std::uint64_t hash) noexcept;

@@ -73,6 +73,10 @@ public:
     [[nodiscard]] bool is_borrowed() const noexcept {
         return (reinterpret_cast<std::uintptr_t>(buffer_) & kBorrowedBit) != 0;
     }
+    // True when releasing this value frees memory or drops a buffer reference.
+    [[nodiscard]] bool owns_storage() const noexcept {
+        return buffer_ == nullptr ? first_ != 0 : !is_borrowed();
+    }
     [[nodiscard]] DocumentBuffer* buffer() const noexcept {
         return reinterpret_cast<DocumentBuffer*>(reinterpret_cast<std::uintptr_t>(buffer_) & ~kBorrowedBit);
     }
