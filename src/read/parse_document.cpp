@@ -30,8 +30,8 @@ bool all_white_space(std::string_view bytes) noexcept {
 }
 
 // Room for exactly two on the first append; when full, twice the capacity, at least four.
-template <typename T>
-void grow_if_full(std::vector<T>& items) {
+template <typename Items>
+void grow_if_full(Items& items) {
     if (items.size() < items.capacity()) return;
     items.reserve(items.capacity() == 0 ? 2 : std::max<std::size_t>(4, items.capacity() * 2));
 }
@@ -118,17 +118,29 @@ private:
 };
 
 struct OpenElement {
+    explicit OpenElement(ParseArena* arena) noexcept : element(arena) {}
     ParsedElement element;
     TextAccumulator text;
 };
+
+// The arena's first block: about one byte in eight of the input, since children arrays
+// and attribute blocks take a fraction of the bytes they describe; it grows geometrically.
+std::size_t first_arena_block(std::size_t input_size) noexcept {
+    return std::max<std::size_t>(4096, input_size / 8);
+}
 
 // The state of one call: all of it is released when the walk returns, which gives
 // back every buffer reference not held by the returned tree.
 class DocumentWalk {
 public:
     DocumentWalk(DocumentBuffer* buffer, const StructuralIndex& index, HashKeys keys,
-                 std::string_view root_tag) noexcept
-        : input_(buffer->bytes()), index_(index), keys_(keys), root_tag_(root_tag), spans_(buffer) {}
+                 std::string_view root_tag)
+        : input_(buffer->bytes()),
+          index_(index),
+          keys_(keys),
+          root_tag_(root_tag),
+          spans_(buffer),
+          arena_(std::make_unique<ParseArena>(first_arena_block(input_.size()))) {}
 
     Result<ParsedElement, ReaderError> run() {
         const std::size_t entry_count = index_.size();
@@ -146,25 +158,28 @@ public:
                     }
                     // Built in place on the stack: a failed tag is released with the walk.
                     grow_if_full(stack_);
-                    ParsedElement& element = stack_.emplace_back().element;
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                    ParsedElement& element = stack_.emplace_back(arena_.get()).element;
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, arena_.get());
                     if (!filled) return std::move(filled.error());
                     break;
                 }
                 case TagKind::SelfClosing: {
                     if (!stack_.empty()) {
                         // Built in place as the last child of the innermost open element.
-                        std::vector<ParsedElement>& siblings = stack_.back().element.children;
+                        std::pmr::vector<ParsedElement>& siblings = stack_.back().element.children;
                         grow_if_full(siblings);
-                        ParsedElement& element = siblings.emplace_back();
-                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                        ParsedElement& element = siblings.emplace_back(arena_.get());
+                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, arena_.get());
                         if (!filled) return std::move(filled.error());
                         break;
                     }
-                    ParsedElement element;
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                    ParsedElement element(arena_.get());
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, arena_.get());
                     if (!filled) return std::move(filled.error());
-                    if (element.name.raw() == root_tag_) return element;
+                    if (element.name.raw() == root_tag_) {
+                        element.arena = std::move(arena_);
+                        return element;
+                    }
                     break;
                 }
                 case TagKind::Close: {
@@ -269,7 +284,10 @@ private:
         top.element.text = top.text.finish(input_, spans_);
         ParsedElement finished = std::move(top.element);
         stack_.pop_back();
-        if (stack_.empty()) return std::optional<ParsedElement>(std::move(finished));
+        if (stack_.empty()) {
+            finished.arena = std::move(arena_);
+            return std::optional<ParsedElement>(std::move(finished));
+        }
         append_child(stack_.back().element, std::move(finished));
         return std::optional<ParsedElement>();
     }
@@ -281,6 +299,8 @@ private:
     // Declared before the trees so that it is destroyed after them: the references it
     // still holds in reserve are then given back last.
     SpanSource spans_;
+    // The memory of the trees, released after them (unless the result took it over).
+    std::unique_ptr<ParseArena> arena_;
     std::vector<OpenElement> stack_;
     std::vector<std::string_view> outer_names_;
     std::size_t text_cursor_ = 0;

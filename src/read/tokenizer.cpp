@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <optional>
 
 #include "common/byte_search.hpp"
@@ -125,7 +126,7 @@ Result<StartTagParts, ReaderError> element_name_and_region(std::string_view inpu
 
 Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::string_view input,
                                                   const StructuralIndex& index, std::size_t i,
-                                                  SpanSource& spans, HashKeys keys) {
+                                                  SpanSource& spans, HashKeys keys, ParseArena* arena) {
     auto parts = element_name_and_region(input, index, i);
     if (!parts) return std::move(parts.error());
     const std::string_view region = parts->region;
@@ -179,7 +180,13 @@ Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::s
         }
 
         if (!map_created) {
-            element.attrs.reserve(keys, guess_attribute_count(region.substr(equals)));
+            const std::size_t guess = guess_attribute_count(region.substr(equals));
+            if (arena != nullptr) {
+                element.attrs.reserve_in(keys, guess,
+                                         arena->allocate(AttrMap::block_bytes(guess), alignof(std::max_align_t)));
+            } else {
+                element.attrs.reserve(keys, guess);
+            }
             map_created = true;
         }
         // Key and value are made directly in the parameters of insert: a named value

@@ -282,7 +282,7 @@ std::uint32_t AttrMap::locate(std::string_view key) const noexcept {
 }
 
 AttrMap::AttrMap(HashKeys keys, std::size_t expected_count) {
-    if (expected_count > 0) table_ = allocate(keys, std::max(expected_count, kMinCapacity));
+    if (expected_count > 0) table_ = allocate(keys, expected_count);
 }
 
 AttrMap& AttrMap::operator=(AttrMap&& other) noexcept {
@@ -298,10 +298,17 @@ AttrMap::~AttrMap() { destroy(table_); }
 
 void AttrMap::reserve(HashKeys keys, std::size_t expected_count) {
     if (table_ == nullptr) {
-        table_ = allocate(keys, std::max(expected_count, kMinCapacity));
+        // Exactly the room asked for: a parsed tag counts its attributes first.
+        table_ = allocate(keys, std::max<std::size_t>(expected_count, 1));
         return;
     }
     if (table_->capacity < expected_count) grow(expected_count);
+}
+
+void AttrMap::reserve_in(HashKeys keys, std::size_t expected_count, void* storage) noexcept {
+    destroy(table_);
+    table_ = initialise(storage, keys, expected_count);
+    table_->flags = kPlacedBlock;
 }
 
 bool AttrMap::insert(StrRef key, StrRef value) {

@@ -62,6 +62,14 @@ public:
     // for `expected_count` entries. Throws std::bad_alloc.
     void reserve(HashKeys keys, std::size_t expected_count);
 
+    // As reserve for a map without a block, building the block in `storage`, of
+    // block_bytes(expected_count) bytes aligned like a pointer, which the map never
+    // frees (it belongs to an arena). Should the map outgrow it, it moves to a block
+    // of its own.
+    void reserve_in(HashKeys keys, std::size_t expected_count, void* storage) noexcept;
+    // The bytes of a block for `capacity` entries.
+    [[nodiscard]] static std::size_t block_bytes(std::size_t capacity) noexcept;
+
     // Inserts a pair whose key is not present yet. Returns false, and drops both
     // arguments, when an equal key is already there. The map must have a table
     // (constructor with a count above 0, or reserve). Throws std::bad_alloc.
@@ -144,7 +152,6 @@ private:
     [[nodiscard]] static std::uint32_t* index_of(Table* table) noexcept;
     [[nodiscard]] static const std::uint32_t* index_of(const Table* table) noexcept;
     [[nodiscard]] static Table* allocate(HashKeys keys, std::size_t capacity);
-    [[nodiscard]] static std::size_t block_bytes(std::size_t capacity) noexcept;
     [[nodiscard]] static Table* initialise(void* storage, HashKeys keys, std::size_t capacity) noexcept;
     static void index_all(Table* table) noexcept;
     static void destroy(Table* table) noexcept;
