@@ -211,6 +211,7 @@ AttrMap::Table* AttrMap::initialise(void* storage, HashKeys keys, std::size_t ca
     table->capacity = static_cast<std::uint32_t>(capacity);
     table->index_capacity = static_cast<std::uint32_t>(index_capacity_for(capacity));
     table->flags = 0;
+    table->key_bits = 0;
     if (table->index_capacity != 0) {
         std::memset(index_of(table), 0, table->index_capacity * sizeof(std::uint32_t));
     }
@@ -257,7 +258,7 @@ std::size_t AttrMap::probe(const Table* table, std::string_view key, std::uint64
 
 // The slot number holding `key`, or kNoSlot.
 std::uint32_t AttrMap::locate(std::string_view key) const noexcept {
-    if (table_ == nullptr) return kNoSlot;
+    if (table_ == nullptr || (table_->key_bits & key_bit(key)) == 0) return kNoSlot;
     const Slot* entries = slots();
     if (table_->index_capacity == 0) {
         // Length, then first byte, then the rest: most keys of one element differ early.
@@ -268,9 +269,10 @@ std::uint32_t AttrMap::locate(std::string_view key) const noexcept {
             return kNoSlot;
         }
         for (std::uint32_t i = 0; i < table_->count; ++i) {
+            // The length needs no look at the bytes, so most candidates cost one compare.
+            if (entries[i].key.size() != key.size()) continue;
             const std::string_view candidate = entries[i].key.raw();
-            if (candidate.size() == key.size() && candidate[0] == key[0] &&
-                std::memcmp(candidate.data() + 1, key.data() + 1, key.size() - 1) == 0) {
+            if (candidate[0] == key[0] && std::memcmp(candidate.data() + 1, key.data() + 1, key.size() - 1) == 0) {
                 return i;
             }
         }
@@ -311,11 +313,12 @@ void AttrMap::reserve_in(HashKeys keys, std::size_t expected_count, void* storag
     table_->flags = kPlacedBlock;
 }
 
-bool AttrMap::insert(StrRef key, StrRef value) {
+bool AttrMap::insert(StrRef&& key, StrRef&& value) {
     if (locate(key.raw()) != kNoSlot) return false;
     if (table_->count == table_->capacity) grow(static_cast<std::size_t>(table_->count) + 1);
     const std::uint32_t slot = table_->count;
     if (key.owns_storage() || value.owns_storage()) table_->flags |= kOwnsStrings;
+    table_->key_bits |= key_bit(key.raw());
     new (&mutable_slots()[slot]) Slot{std::move(key), std::move(value)};
     ++table_->count;
     if (table_->index_capacity != 0) {
@@ -340,6 +343,7 @@ void AttrMap::grow(std::size_t min_capacity) {
         ++grown->count;
     }
     grown->flags = old->flags & kOwnsStrings;
+    grown->key_bits = old->key_bits;
     if (grown->index_capacity != 0) index_all(grown);
     table_ = grown;
     destroy(old);
@@ -365,6 +369,7 @@ AttrMap AttrMap::place_into(void* storage) noexcept {
         ++table->count;
     }
     table->flags = kPlacedBlock | (table_->flags & kOwnsStrings);
+    table->key_bits = table_->key_bits;
     if (table->index_capacity != 0) index_all(table);
     // The moved-from entries own nothing any more.
     table_->flags &= ~kOwnsStrings;
@@ -389,6 +394,7 @@ AttrMap AttrMap::clone() const {
         new (&to[i]) Slot{std::move(key), std::move(value)};
         ++copy.table_->count;
     }
+    copy.table_->key_bits = table_->key_bits;
     if (table_->index_capacity != 0) {
         std::memcpy(index_of(copy.table_), index_of(static_cast<const Table*>(table_)),
                     table_->index_capacity * sizeof(std::uint32_t));

@@ -70,10 +70,10 @@ public:
     // The bytes of a block for `capacity` entries.
     [[nodiscard]] static std::size_t block_bytes(std::size_t capacity) noexcept;
 
-    // Inserts a pair whose key is not present yet. Returns false, and drops both
-    // arguments, when an equal key is already there. The map must have a table
-    // (constructor with a count above 0, or reserve). Throws std::bad_alloc.
-    [[nodiscard]] bool insert(StrRef key, StrRef value);
+    // Inserts a pair whose key is not present yet, moving both in. Returns false, and
+    // leaves both arguments as they were, when an equal key is already there. The map
+    // must have a table (constructor with a count above 0, or reserve). Throws std::bad_alloc.
+    [[nodiscard]] bool insert(StrRef&& key, StrRef&& value);
 
     // The value stored under `key`, or null.
     [[nodiscard]] const StrRef* find(std::string_view key) const noexcept;
@@ -139,7 +139,16 @@ private:
         std::uint32_t capacity;
         std::uint32_t index_capacity;  // 0, or a power of two at least twice `capacity`
         std::uint32_t flags;           // kPlacedBlock, kOwnsStrings
+        // One bit per key, chosen by its length and its first and last bytes: a key whose
+        // bit is clear is certainly absent, so most inserts and misses skip the search.
+        std::uint64_t key_bits;
     };
+    [[nodiscard]] static std::uint64_t key_bit(std::string_view key) noexcept {
+        if (key.empty()) return 1;
+        const auto first = static_cast<unsigned char>(key.front());
+        const auto last = static_cast<unsigned char>(key.back());
+        return std::uint64_t{1} << ((key.size() * 31 + first * 7 + last) & 63);
+    }
     // The block lies inside another allocation and is not freed with the map.
     static constexpr std::uint32_t kPlacedBlock = 1;
     // Some key or value owns storage or a buffer reference, so destruction must visit
