@@ -159,7 +159,7 @@ public:
                     // Built in place on the stack: a failed tag is released with the walk.
                     grow_if_full(stack_);
                     ParsedElement& element = stack_.emplace_back(arena_.get()).element;
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, arena_.get());
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
                     break;
                 }
@@ -169,12 +169,12 @@ public:
                         std::pmr::vector<ParsedElement>& siblings = stack_.back().element.children;
                         grow_if_full(siblings);
                         ParsedElement& element = siblings.emplace_back(arena_.get());
-                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, arena_.get());
+                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                         if (!filled) return std::move(filled.error());
                         break;
                     }
                     ParsedElement element(arena_.get());
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, arena_.get());
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
                     if (element.name.raw() == root_tag_) {
                         element.arena = std::move(arena_);

@@ -126,7 +126,7 @@ Result<StartTagParts, ReaderError> element_name_and_region(std::string_view inpu
 
 Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::string_view input,
                                                   const StructuralIndex& index, std::size_t i,
-                                                  SpanSource& spans, HashKeys keys, ParseArena* arena) {
+                                                  SpanSource& spans, HashKeys keys, bool use_document_arena) {
     auto parts = element_name_and_region(input, index, i);
     if (!parts) return std::move(parts.error());
     const std::string_view region = parts->region;
@@ -181,9 +181,12 @@ Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::s
 
         if (!map_created) {
             const std::size_t guess = guess_attribute_count(region.substr(equals));
-            if (arena != nullptr) {
+            if (use_document_arena) {
+                // The block lives as long as the document, so the node made from this
+                // element later keeps using it instead of copying the entries.
                 element.attrs.reserve_in(keys, guess,
-                                         arena->allocate(AttrMap::block_bytes(guess), alignof(std::max_align_t)));
+                                         spans.buffer()->arena().allocate(AttrMap::block_bytes(guess),
+                                                                          alignof(std::max_align_t)));
             } else {
                 element.attrs.reserve(keys, guess);
             }

@@ -78,12 +78,13 @@ struct StartTagParts {
 // As tokenize_start_tag, filling `element`, which must be default-constructed. On error
 // `element` may hold part of the tag; releasing it gives back its references. This form
 // lets the caller build the element where it will stay (on its stack, or as a child).
-// With `arena`, the attribute map's block is carved from it.
+// With `use_document_arena`, the attribute map's block is carved from the buffer's
+// arena (DocumentBuffer::arena) instead of being allocated on its own.
 [[nodiscard]] Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element,
                                                               std::string_view input,
                                                               const StructuralIndex& index,
                                                               std::size_t i, SpanSource& spans,
-                                                              HashKeys keys, ParseArena* arena = nullptr);
+                                                              HashKeys keys, bool use_document_arena = false);
 
 // As tokenize_start_tag above, taking one reference of `buffer` per span. Throws std::bad_alloc.
 [[nodiscard]] Result<ParsedElement, ReaderError> tokenize_start_tag(std::string_view input,

@@ -82,6 +82,10 @@ public:
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
     // Entries the block holds before it grows.
     [[nodiscard]] std::size_t capacity() const noexcept;
+    // True when the map's block lies in memory the map does not own (reserve_in, place_into).
+    [[nodiscard]] bool is_placed() const noexcept {
+        return table_ != nullptr && (table_->flags & kPlacedBlock) != 0;
+    }
     // True when the map keeps its hash index (more than kFlatLimit entries).
     [[nodiscard]] bool is_indexed() const noexcept;
     // The key pair of the table; zero keys when nothing was allocated.

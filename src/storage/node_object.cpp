@@ -82,7 +82,10 @@ CallResult<PyRef> build_node_block(NodeData&& data, PyObject* const* children, s
     if (count > (SIZE_MAX / 2) / sizeof(PyObject*)) throw std::bad_alloc();
     const std::size_t children_bytes =
         (count * sizeof(PyObject*) + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
-    const std::size_t attrs_bytes = data.attrs.placed_bytes();
+    // A map whose block lies in its document's arena stays there (the node's buffer
+    // reference keeps the arena alive); any other map moves into the node's block.
+    const bool attrs_in_arena = data.attrs.is_placed();
+    const std::size_t attrs_bytes = attrs_in_arena ? 0 : data.attrs.placed_bytes();
     if (attrs_bytes > SIZE_MAX / 2 - sizeof(NodeObject) - children_bytes) throw std::bad_alloc();
     void* memory = PyObject_Malloc(sizeof(NodeObject) + children_bytes + attrs_bytes);
     if (memory == nullptr) {
@@ -101,7 +104,7 @@ CallResult<PyRef> build_node_block(NodeData&& data, PyObject* const* children, s
     node->data.buffer = std::move(data.buffer);
     node->data.name = std::move(data.name);
     node->data.text = std::move(data.text);
-    node->data.attrs = data.attrs.place_into(trailing + children_bytes);
+    node->data.attrs = attrs_in_arena ? std::move(data.attrs) : data.attrs.place_into(trailing + children_bytes);
     node->data.children = ChildList::placed(placed_children, count);
     return PyRef::adopt(object);
 }
