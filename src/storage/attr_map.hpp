@@ -1,9 +1,9 @@
 // AttrMap: the attributes of one element, a map from StrRef key to StrRef value with
 // keys unique by value. No interpreter.
 // An empty map allocates nothing and is one pointer wide. The entries lie in one block
-// in insertion order, which is the map's one iteration order; a map of more than
-// kFlatLimit entries also keeps an open-addressing index keyed by SipHash-1-3, so that
-// no input can make its lookups quadratic.
+// in insertion order, which is the map's one iteration order; a block with room for
+// more than kFlatLimit entries also keeps an open-addressing index keyed by SipHash-1-3,
+// so that no input can make its lookups quadratic.
 #pragma once
 
 #include <cstddef>
@@ -45,7 +45,8 @@ struct SeedSources {
 
 class AttrMap {
 public:
-    // Maps of at most this many entries are searched linearly; larger ones get an index.
+    // Blocks with room for at most this many entries are searched linearly; larger
+    // ones get an index.
     static constexpr std::size_t kFlatLimit = 16;
 
     AttrMap() noexcept = default;
@@ -86,13 +87,13 @@ public:
     [[nodiscard]] bool is_placed() const noexcept {
         return table_ != nullptr && (table_->flags & kPlacedBlock) != 0;
     }
-    // True when the map keeps its hash index (more than kFlatLimit entries).
+    // True when the map keeps its hash index (room for more than kFlatLimit entries).
     [[nodiscard]] bool is_indexed() const noexcept;
     // The key pair of the table; zero keys when nothing was allocated.
     [[nodiscard]] HashKeys keys() const noexcept;
 
-    // The bytes of a block holding exactly this map's entries (and its index when it
-    // has more than kFlatLimit), for placing the map inside another allocation; 0 when empty.
+    // The bytes of a block holding exactly this map's entries (and its index when there
+    // are more than kFlatLimit), for placing the map inside another allocation; 0 when empty.
     [[nodiscard]] std::size_t placed_bytes() const noexcept;
     // Moves the entries, in order, into a block built at `storage` (placed_bytes() bytes,
     // aligned like a pointer) and returns the map over it; this map is left empty. The

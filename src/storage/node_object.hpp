@@ -67,7 +67,9 @@ struct NodeData {
 };
 
 // A Node object is one block: the header and record, then the child references,
-// then the attribute map's entries. Nodes never change, so nothing in it grows.
+// then the attribute map's entries, except that a parsed node's entries stay in its
+// document's arena (DocumentBuffer::arena), which the node's buffer reference keeps
+// alive. Nodes never change, so nothing in the block grows.
 struct NodeObject {
     PyObject_HEAD
     NodeData data;
@@ -88,7 +90,8 @@ PyTypeObject* node_type() noexcept;
 }
 
 // Moves `data` into a new instance of `type` (Node by default): one block from the
-// object allocator holding the record, its child references and its attribute entries.
+// object allocator holding the record, its child references and its attribute entries
+// (unless the map's block already lies in an arena, where it stays).
 // On failure the record is dropped and the interpreter's error returned.
 [[nodiscard]] CallResult<PyRef> create_node_object(NodeData&& data, PyTypeObject* type = nullptr);
 // As above, for a record without children of its own, with the children given as
