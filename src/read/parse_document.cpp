@@ -118,16 +118,9 @@ private:
 };
 
 struct OpenElement {
-    explicit OpenElement(ParseArena* arena) noexcept : element(arena) {}
     ParsedElement element;
     TextAccumulator text;
 };
-
-// The arena's first block: about one byte in eight of the input, since children arrays
-// and attribute blocks take a fraction of the bytes they describe; it grows geometrically.
-std::size_t first_arena_block(std::size_t input_size) noexcept {
-    return std::max<std::size_t>(4096, input_size / 8);
-}
 
 // The state of one call: all of it is released when the walk returns, which gives
 // back every buffer reference not held by the returned tree.
@@ -135,12 +128,7 @@ class DocumentWalk {
 public:
     DocumentWalk(DocumentBuffer* buffer, const StructuralIndex& index, HashKeys keys,
                  std::string_view root_tag)
-        : input_(buffer->bytes()),
-          index_(index),
-          keys_(keys),
-          root_tag_(root_tag),
-          spans_(buffer),
-          arena_(std::make_unique<ParseArena>(first_arena_block(input_.size()))) {}
+        : input_(buffer->bytes()), index_(index), keys_(keys), root_tag_(root_tag), spans_(buffer) {}
 
     Result<ParsedElement, ReaderError> run() {
         const std::size_t entry_count = index_.size();
@@ -158,7 +146,7 @@ public:
                     }
                     // Built in place on the stack: a failed tag is released with the walk.
                     grow_if_full(stack_);
-                    ParsedElement& element = stack_.emplace_back(arena_.get()).element;
+                    ParsedElement& element = stack_.emplace_back().element;
                     auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
                     break;
@@ -166,20 +154,17 @@ public:
                 case TagKind::SelfClosing: {
                     if (!stack_.empty()) {
                         // Built in place as the last child of the innermost open element.
-                        std::pmr::vector<ParsedElement>& siblings = stack_.back().element.children;
+                        std::vector<ParsedElement>& siblings = stack_.back().element.children;
                         grow_if_full(siblings);
-                        ParsedElement& element = siblings.emplace_back(arena_.get());
+                        ParsedElement& element = siblings.emplace_back();
                         auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                         if (!filled) return std::move(filled.error());
                         break;
                     }
-                    ParsedElement element(arena_.get());
+                    ParsedElement element;
                     auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
-                    if (element.name.raw() == root_tag_) {
-                        element.arena = std::move(arena_);
-                        return element;
-                    }
+                    if (element.name.raw() == root_tag_) return element;
                     break;
                 }
                 case TagKind::Close: {
@@ -284,10 +269,7 @@ private:
         top.element.text = top.text.finish(input_, spans_);
         ParsedElement finished = std::move(top.element);
         stack_.pop_back();
-        if (stack_.empty()) {
-            finished.arena = std::move(arena_);
-            return std::optional<ParsedElement>(std::move(finished));
-        }
+        if (stack_.empty()) return std::optional<ParsedElement>(std::move(finished));
         append_child(stack_.back().element, std::move(finished));
         return std::optional<ParsedElement>();
     }
@@ -299,8 +281,6 @@ private:
     // Declared before the trees so that it is destroyed after them: the references it
     // still holds in reserve are then given back last.
     SpanSource spans_;
-    // The memory of the trees, released after them (unless the result took it over).
-    std::unique_ptr<ParseArena> arena_;
     std::vector<OpenElement> stack_;
     std::vector<std::string_view> outer_names_;
     std::size_t text_cursor_ = 0;

@@ -23,11 +23,11 @@ void release_without_memory(ParsedElement& top) noexcept {
 
 }  // namespace
 
-void release_parsed_elements(std::pmr::vector<ParsedElement>& elements) noexcept {
+void release_parsed_elements(std::vector<ParsedElement>& elements) noexcept {
     // Invariant: every element in `pending` still owns its subtree; an element is
     // popped only after its children have been moved to the end of `pending`, so the
     // destructor of the popped element finds no children and returns at once.
-    std::pmr::vector<ParsedElement> pending = std::move(elements);
+    std::vector<ParsedElement> pending = std::move(elements);
     elements.clear();
     while (!pending.empty()) {
         if (pending.back().children.empty()) {
@@ -44,7 +44,7 @@ void release_parsed_elements(std::pmr::vector<ParsedElement>& elements) noexcept
                 continue;
             }
         }
-        std::pmr::vector<ParsedElement> grandchildren = std::move(pending.back().children);
+        std::vector<ParsedElement> grandchildren = std::move(pending.back().children);
         pending.pop_back();
         // The capacity check above guarantees these moves never reallocate.
         for (ParsedElement& child : grandchildren) pending.push_back(std::move(child));
@@ -53,11 +53,13 @@ void release_parsed_elements(std::pmr::vector<ParsedElement>& elements) noexcept
 
 ParsedElement& ParsedElement::operator=(ParsedElement&& other) noexcept {
     if (this != &other) {
-        // Destroying first releases the old tree before the arena it may live in, and
-        // move construction (unlike assignment) takes the children array together with
-        // the memory it was allocated from.
-        this->~ParsedElement();
-        new (this) ParsedElement(std::move(other));
+        release_parsed_elements(children);
+        name = std::move(other.name);
+        text = std::move(other.text);
+        children = std::move(other.children);
+        attrs = std::move(other.attrs);
+        // Last: the old map may lie in the old buffer's arena, which this reference keeps.
+        buffer = std::move(other.buffer);
     }
     return *this;
 }

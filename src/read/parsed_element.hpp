@@ -4,8 +4,6 @@
 // of any depth is torn down without deep recursion.
 #pragma once
 
-#include <memory>
-#include <memory_resource>
 #include <optional>
 #include <vector>
 
@@ -14,23 +12,16 @@
 
 namespace vorlane {
 
-// The memory of one parse: children arrays and attribute blocks are carved from it
-// and never freed one by one; it goes as a whole with the tree.
-using ParseArena = std::pmr::monotonic_buffer_resource;
-
 struct ParsedElement {
-    // Set only on the element a parse returns: the arena that the children arrays and
-    // attribute blocks of its whole tree live in. Declared first, released last.
-    std::unique_ptr<ParseArena> arena;
-    BufferRef buffer;                          // the one reference that every borrowed span below uses
-    StrRef name;                               // a span over the name bytes
-    std::optional<StrRef> text;                // gathered and trimmed; absent when empty
-    std::pmr::vector<ParsedElement> children;  // document order
+    // The one reference that the borrowed spans below use; it also keeps the arena of
+    // the attribute block alive. Declared first, so it is released last.
+    BufferRef buffer;
+    StrRef name;                           // a span over the name bytes
+    std::optional<StrRef> text;            // gathered and trimmed; absent when empty
+    std::vector<ParsedElement> children;   // document order
     AttrMap attrs;
 
     ParsedElement() noexcept = default;
-    // An element whose children array is allocated from `resource`.
-    explicit ParsedElement(std::pmr::memory_resource* resource) noexcept : children(resource) {}
     explicit ParsedElement(StrRef element_name) noexcept : name(std::move(element_name)) {}
     ParsedElement(ParsedElement&& other) noexcept = default;
     // Releases the subtree held before (iteratively), then takes over `other`'s.
@@ -43,6 +34,6 @@ struct ParsedElement {
 
 // Releases every element of `elements` and all their descendants without recursing
 // once per level of nesting; `elements` is left empty.
-void release_parsed_elements(std::pmr::vector<ParsedElement>& elements) noexcept;
+void release_parsed_elements(std::vector<ParsedElement>& elements) noexcept;
 
 }  // namespace vorlane

@@ -120,7 +120,7 @@ CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
     stack.push_back(ConversionFrame{&owned_root, 0, 0});
     while (!stack.empty()) {
         ConversionFrame& frame = stack.back();
-        std::pmr::vector<ParsedElement>& children = frame.element->children;
+        std::vector<ParsedElement>& children = frame.element->children;
         if (frame.next_child < children.size()) {
             ParsedElement& child = children[frame.next_child++];
             if (child.children.empty()) {

@@ -70,7 +70,7 @@ TEST(ParsedElement, MoveAssignmentReleasesTheOldTree) {
 
 TEST(ParsedElement, ReleaseParsedElementsEmptiesTheList) {
     BufferRef buffer = make_buffer("a");
-    std::pmr::vector<ParsedElement> elements;
+    std::vector<ParsedElement> elements;
     for (int i = 0; i < 3; ++i) {
         elements.emplace_back(StrRef::span(buffer.get(), 0, 1));
         grow_chain(elements.back(), buffer.get(), 1000);
