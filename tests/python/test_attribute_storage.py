@@ -99,3 +99,18 @@ class TestAroundTheLayoutSwitch:
         assert node.attrs == expected
         copy = vorlane.read_string(vorlane.write_string(node), "r")
         assert copy.attrs == expected
+
+
+class TestLifetime:
+    @pytest.mark.parametrize("count", [1, FLAT_LIMIT, FLAT_LIMIT + 1, 100])
+    def test_a_kept_child_outlives_its_document_and_tree(self, count):
+        keys = keys_for(count)
+        attributes = " ".join(f'{key}="v{index}"' for index, key in enumerate(keys))
+        document = "".join(["<r>", f"<c {attributes}><d {attributes}>t</d></c>" * 3, "</r>"])
+        root = vorlane.read_string(document, "r")
+        kept = root.children[1].children[0]
+        del root, document
+        expected = {key: f"v{index}" for index, key in enumerate(keys)}
+        assert kept.attrs == expected
+        assert kept.search_by_attr(keys[-1]) == [kept]
+        assert vorlane.read_string(vorlane.write_string(kept), "d").attrs == expected
