@@ -220,7 +220,12 @@ AttrMap::Table* AttrMap::initialise(void* storage, HashKeys keys, std::size_t ca
 
 AttrMap::Table* AttrMap::allocate(HashKeys keys, std::size_t capacity) {
     static_assert(sizeof(Table) % alignof(Slot) == 0);
-    if (capacity > kMaxCapacity) throw std::bad_alloc();
+    // An index never has more than four positions per entry, so this bound keeps the
+    // block's size from wrapping around on the 32-bit target.
+    constexpr std::size_t kMostBytesPerEntry = sizeof(Slot) + 4 * sizeof(std::uint32_t);
+    if (capacity > kMaxCapacity || capacity > (SIZE_MAX - sizeof(Table)) / kMostBytesPerEntry) {
+        throw std::bad_alloc();
+    }
     return initialise(::operator new(block_bytes(capacity)), keys, capacity);
 }
 
