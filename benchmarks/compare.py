@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
-"""Times vorlane against xml.etree.ElementTree and lxml on generated documents.
+"""Times vorlane against xml.etree.ElementTree and lxml the way a user's first call runs.
 
-In one run, on the same inputs: reading from a string and from a file, alone and
-with the whole tree touched (every element's name, attributes and text read);
-writing each library's own tree of the same document to a string and to a file,
-pretty-printed with an XML declaration; and the peak resident memory of a process
-that reads the largest record document, one fresh process per library.
+Every measurement is one cold call in a fresh process: the document is read from its
+file into a new str just before the call (so the str's UTF-8 form is not cached yet),
+the allocator has served no earlier parse, and the garbage collector is on. The
+contenders take turns within each round, the peer-to-vorlane ratio is taken per
+round, and the median over the rounds is reported. Operations: reading from a str
+and from a file, reading plus touching every element (name, attributes, text), the
+time to release the tree, and pretty-printed writing to a string and a file (the tree
+is read untimed first). The memory column is the operation's own growth of the
+resident set (its peak minus the resident set just before it).
 
-    PYTHONPATH=build python benchmarks/compare.py --sizes 1,10,100
+    PYTHONPATH=build python benchmarks/compare.py --sizes 20,100 --rounds 5
 
-Times are the best of --repeat runs, with the garbage collector on as users have
-it. Ratios are the peer's time over vorlane's: above 1 means vorlane is faster.
-ElementTree is given the document as a str, like vorlane; lxml is given bytes (and
-the file path for the file readers), its faster form.
+The documents hold non-ASCII text, as most real ones do. ElementTree gets the
+document as a str, like vorlane; lxml gets bytes (and the path for the file
+readers), its faster form.
 """
 
 import argparse
@@ -22,22 +25,16 @@ import json
 import os
 import pathlib
 import random
-import resource
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 import traceback
-import xml.etree.ElementTree as ElementTree
-
-try:
-    from lxml import etree as lxml_etree
-except ImportError:  # lxml is optional: its columns are left empty
-    lxml_etree = None
-
-import vorlane
 
 MEGABYTE = 1_000_000
+CONTENDERS = ("vorlane", "ElementTree", "lxml")
+OPERATIONS = ("read string", "read string + touch", "read file", "write string", "write file")
 
 # ---------------------------------------------------------------------------
 # Corpus
@@ -46,7 +43,8 @@ MEGABYTE = 1_000_000
 def record_document(target_bytes, seed=1):
     """Flat records, each element with 4 to 8 attributes and a short text."""
     rng = random.Random(seed)
-    cities = ["Oslo", "Lyon", "Porto", "Graz", "Turku", "Cork", "Brno", "Gent"]
+    cities = ["Oslo", "Lyon", "Porto", "Graz", "Turku", "Cork", "Brno", "Gent",
+              "Genève", "Zürich", "Kraków", "Århus", "Málaga", "Łódź", "東京", "Αθήνα"]
     kinds = ["alpha", "beta", "gamma", "delta", "epsilon"]
     parts = ["<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<records>\n"]
     size = len(parts[0])
@@ -67,7 +65,8 @@ def record_document(target_bytes, seed=1):
             attributes.append(f'updated="2024-{index % 12 + 1:02d}-{index % 28 + 1:02d}"')
         if extra >= 4:
             attributes.append(f'tag="t{rng.randrange(1000)}"')
-        line = f'  <record {" ".join(attributes)}>Record number {index} of the set</record>\n'
+        note = ("Record number", "Eintrag Nr.", "Entrée n°", "記録番号", "Запись №")[index % 5]
+        line = f'  <record {" ".join(attributes)}>{note} {index} of the set</record>\n'
         parts.append(line)
         size += len(line)
         index += 1
@@ -80,7 +79,7 @@ def text_document(target_bytes, seed=2):
     rng = random.Random(seed)
     words = ("lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod tempor "
              "incididunt ut labore et dolore magna aliqua caf&#233; &amp; na&#xEF;ve &lt;b&gt; "
-             "&quot;quoted&quot; it&apos;s").split()
+             "&quot;quoted&quot; it&apos;s déjà vu Straße 東京 Ελλάδα").split()
     parts = ["<doc>\n"]
     size = len(parts[0])
     index = 0
@@ -103,7 +102,7 @@ def deep_document(target_bytes, seed=3, chain_depth=200):
     size = len(parts[0])
     while size < target_bytes:
         opening = "".join(f'<level n="{level}">' for level in range(chain_depth))
-        chain = f"{opening}leaf {rng.randrange(10**6)}{'</level>' * chain_depth}\n"
+        chain = f"{opening}feuille {rng.randrange(10**6)} é{'</level>' * chain_depth}\n"
         parts.append(chain)
         size += len(chain)
     parts.append("</deep>\n")
@@ -114,19 +113,40 @@ class Document:
     def __init__(self, label, root_tag, text, directory):
         self.label = label
         self.root_tag = root_tag
-        self.text = text
-        self.data = text.encode("utf-8")
         self.path = os.path.join(directory, f"{label}.xml")
+        data = text.encode("utf-8")
+        self.size = len(data)
         with open(self.path, "wb") as handle:
-            handle.write(self.data)
+            handle.write(data)
 
     @property
     def size_text(self):
-        return f"{len(self.data) / MEGABYTE:.1f} MB"
+        return f"{self.size / MEGABYTE:.1f} MB"
 
 
 # ---------------------------------------------------------------------------
-# Walks that touch every element
+# The child process: one cold call
+
+
+def resident_kib(field):
+    """VmRSS or VmHWM of this process in KiB, or 0 where /proc is not there."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def reset_peak():
+    """Makes VmHWM start again from the current resident set (Linux 4.0 and later)."""
+    try:
+        with open("/proc/self/clear_refs", "w", encoding="ascii") as clear:
+            clear.write("5")
+    except OSError:
+        pass
 
 
 def touch_vorlane(node):
@@ -155,154 +175,109 @@ def touch_etree(root):
     return count
 
 
-# ---------------------------------------------------------------------------
-# Timing
+def child_measure(contender, operation, path, root_tag, out_path):
+    """Runs in a fresh process: prepares untimed, times one call, then the release of
+    its result, and prints one JSON line."""
+    if contender == "vorlane":
+        import vorlane
 
+        read_string = lambda source: vorlane.read_string(source, root_tag)
+        read_file = lambda: vorlane.read_file(path, root_tag)
+        touch = touch_vorlane
+        write_string = lambda tree: vorlane.write_string(tree)
+        write_file = lambda tree: vorlane.write_file(tree, out_path)
+    elif contender == "ElementTree":
+        import xml.etree.ElementTree as ElementTree
 
-def best_time(function, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = function()
-        elapsed = time.perf_counter() - start
-        del result
-        best = min(best, elapsed)
-    gc.collect()
-    return best
+        read_string = ElementTree.fromstring
+        read_file = lambda: ElementTree.parse(path).getroot()
+        touch = touch_etree
 
+        def write_string(root):
+            ElementTree.indent(root)
+            return ElementTree.tostring(root, encoding="unicode", xml_declaration=True)
 
-def read_operations(document):
-    """Operation name -> {library: callable}, all on the same document."""
-    text, data, path, root_tag = document.text, document.data, document.path, document.root_tag
-    operations = {
-        "read string": {
-            "vorlane": lambda: vorlane.read_string(text, root_tag),
-            "ElementTree": lambda: ElementTree.fromstring(text),
-        },
-        "read string + touch": {
-            "vorlane": lambda: touch_vorlane(vorlane.read_string(text, root_tag)),
-            "ElementTree": lambda: touch_etree(ElementTree.fromstring(text)),
-        },
-        "read file": {
-            "vorlane": lambda: vorlane.read_file(path, root_tag),
-            "ElementTree": lambda: ElementTree.parse(path).getroot(),
-        },
-        "read file + touch": {
-            "vorlane": lambda: touch_vorlane(vorlane.read_file(path, root_tag)),
-            "ElementTree": lambda: touch_etree(ElementTree.parse(path).getroot()),
-        },
-    }
-    if lxml_etree is not None:
-        operations["read string"]["lxml"] = lambda: lxml_etree.fromstring(data)
-        operations["read string + touch"]["lxml"] = lambda: touch_etree(lxml_etree.fromstring(data))
-        operations["read file"]["lxml"] = lambda: lxml_etree.parse(path).getroot()
-        operations["read file + touch"]["lxml"] = lambda: touch_etree(lxml_etree.parse(path).getroot())
-    return operations
-
-
-def etree_write_string(root):
-    ElementTree.indent(root)
-    return ElementTree.tostring(root, encoding="utf-8", xml_declaration=True)
-
-
-def etree_write_file(root, path):
-    ElementTree.indent(root)
-    ElementTree.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
-
-
-def lxml_write_string(root):
-    return lxml_etree.tostring(root, pretty_print=True, xml_declaration=True, encoding="utf-8")
-
-
-def lxml_write_file(root, path):
-    lxml_etree.ElementTree(root).write(path, pretty_print=True, xml_declaration=True, encoding="utf-8")
-
-
-def time_writes(document, repeat, directory):
-    """({operation: {library: seconds}}, {library: bytes written}) for writing each
-    library's own tree of the document."""
-    out_path = os.path.join(directory, "written.xml")
-    results = {"write string": {}, "write file": {}}
-    libraries = [
-        ("vorlane", lambda: vorlane.read_string(document.text, document.root_tag),
-         vorlane.write_string, lambda node: vorlane.write_file(node, out_path)),
-        ("ElementTree", lambda: ElementTree.fromstring(document.text),
-         etree_write_string, lambda root: etree_write_file(root, out_path)),
-    ]
-    if lxml_etree is not None:
-        libraries.append(("lxml", lambda: lxml_etree.fromstring(document.data),
-                          lxml_write_string, lambda root: lxml_write_file(root, out_path)))
-    output_bytes = {}
-    for name, read, write_string, write_file in libraries:
-        tree = read()
-        written = write_string(tree)
-        output_bytes[name] = len(written.encode("utf-8") if isinstance(written, str) else written)
-        del written
-        results["write string"][name] = best_time(lambda: write_string(tree), repeat)
-        results["write file"][name] = best_time(lambda: write_file(tree), repeat)
-        del tree
-        gc.collect()
-    os.unlink(out_path)
-    return results, output_bytes
-
-
-# ---------------------------------------------------------------------------
-# Peak memory, one fresh process per library and input form
-
-
-def peak_rss_kib():
-    """This process's peak resident memory in KiB.
-
-    On Linux a child's ru_maxrss starts at its parent's peak when it is forked, so a
-    probe started by a large parent would only report the parent; VmHWM in
-    /proc/self/status is the high-water mark of the process's own address space.
-    ru_maxrss is the fallback where /proc is not there.
-    """
-    try:
-        with open("/proc/self/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-
-
-def memory_probe(library, mode, path, root_tag):
-    """Runs in its own process: reads the document and prints the peak RSS (KiB)."""
-    if mode == "string":
-        with open(path, "rb") as handle:
-            data = handle.read()
-        source = data if library == "lxml" else data.decode("utf-8")
-        del data
-    gc.collect()
-    before = peak_rss_kib()
-    if library == "vorlane":
-        tree = vorlane.read_string(source, root_tag) if mode == "string" else vorlane.read_file(path, root_tag)
-    elif library == "ElementTree":
-        tree = ElementTree.fromstring(source) if mode == "string" else ElementTree.parse(path).getroot()
+        def write_file(root):
+            ElementTree.indent(root)
+            ElementTree.ElementTree(root).write(out_path, encoding="utf-8", xml_declaration=True)
     else:
-        tree = lxml_etree.fromstring(source) if mode == "string" else lxml_etree.parse(path).getroot()
-    peak = peak_rss_kib()
-    print(json.dumps({"before_kib": before, "peak_kib": peak, "alive": tree is not None}))
+        from lxml import etree as lxml_etree
+
+        read_string = lxml_etree.fromstring
+        read_file = lambda: lxml_etree.parse(path).getroot()
+        touch = touch_etree
+        write_string = lambda root: lxml_etree.tostring(root, pretty_print=True, xml_declaration=True,
+                                                         encoding="utf-8")
+        write_file = lambda root: lxml_etree.ElementTree(root).write(out_path, pretty_print=True,
+                                                                      xml_declaration=True, encoding="utf-8")
+
+    with open(path, "rb") as handle:
+        data = handle.read()
+    source = data if contender == "lxml" else data.decode("utf-8")
+    del data
+    tree = None
+    if operation.startswith("write"):
+        tree = read_string(source)
+    timed = {
+        "read string": lambda: read_string(source),
+        "read string + touch": lambda: (lambda root: (touch(root), root)[1])(read_string(source)),
+        "read file": read_file,
+        "write string": lambda: write_string(tree),
+        "write file": lambda: write_file(tree),
+    }[operation]
+    gc.collect()
+    before = resident_kib("VmRSS")
+    reset_peak()
+    start = time.perf_counter()
+    result = timed()
+    elapsed = time.perf_counter() - start
+    peak = resident_kib("VmHWM")
+    start = time.perf_counter()
+    del result
+    released = time.perf_counter() - start
+    print(json.dumps({"seconds": elapsed, "release_seconds": released, "growth_kib": max(0, peak - before)}))
 
 
-def measure_memory(document):
-    """{mode: {library: (KiB before parsing, peak KiB)}}."""
-    libraries = ["vorlane", "ElementTree"] + (["lxml"] if lxml_etree is not None else [])
-    results = {}
-    for mode in ("string", "file"):
-        results[mode] = {}
-        for library in libraries:
-            completed = subprocess.run(
-                [sys.executable, os.path.abspath(__file__), "--memory-probe", library, mode,
-                 document.path, document.root_tag],
-                capture_output=True, text=True, check=True,
-            )
-            measured = json.loads(completed.stdout.strip().splitlines()[-1])
-            results[mode][library] = (measured["before_kib"], measured["peak_kib"])
+# ---------------------------------------------------------------------------
+# The parent: rounds of fresh processes
+
+
+def run_child(contender, operation, document, out_path):
+    completed = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--child", contender, operation, document.path,
+         document.root_tag, out_path],
+        capture_output=True, text=True,
+    )
+    if completed.returncode != 0:
+        print(completed.stderr, file=sys.stderr)
+        return None
+    return json.loads(completed.stdout.strip().splitlines()[-1])
+
+
+def measure(document, contenders, operations, rounds, directory):
+    """{operation: {contender: [measurement per round]}}, contenders interleaved with
+    a rotating start so that drift of a busy machine spreads over all of them."""
+    out_path = os.path.join(directory, "written.xml")
+    results = {operation: {contender: [] for contender in contenders} for operation in operations}
+    for round_number in range(rounds):
+        for operation in operations:
+            shift = round_number % len(contenders)
+            for contender in contenders[shift:] + contenders[:shift]:
+                results[operation][contender].append(run_child(contender, operation, document, out_path))
+    if os.path.exists(out_path):
+        os.unlink(out_path)
     return results
+
+
+def median_ratio(peer_runs, own_runs, key="seconds"):
+    """Median over the rounds of the peer's time over vorlane's in the same round."""
+    ratios = [peer[key] / own[key] for peer, own in zip(peer_runs, own_runs) if peer and own and own[key] > 0]
+    return statistics.median(ratios) if ratios else None
+
+
+def median_of(runs, key):
+    values = [run[key] for run in runs if run]
+    return statistics.median(values) if values else None
 
 
 # ---------------------------------------------------------------------------
@@ -315,22 +290,23 @@ def seconds_text(seconds):
     return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.3f} s"
 
 
-def ratio_text(peer, own):
-    if peer is None or not own:
-        return "-"
-    return f"{peer / own:.2f}x"
-
-
-def print_table(rows):
-    header = ("document", "size", "operation", "vorlane", "ElementTree", "lxml", "ET/vorlane", "lxml/vorlane")
+def print_document(document, results, contenders):
+    print(f"\n{document.label} ({document.size_text}, root <{document.root_tag}>)")
+    header = ["operation"] + [f"{name}" for name in contenders] + [f"{name}/vorlane" for name in contenders[1:]]
+    header += ["vorlane release", "vorlane dRSS", "dRSS/input"]
     lines = [header]
-    for label, size, operation, timings in rows:
-        own = timings.get("vorlane")
-        lines.append((
-            label, size, operation,
-            seconds_text(own), seconds_text(timings.get("ElementTree")), seconds_text(timings.get("lxml")),
-            ratio_text(timings.get("ElementTree"), own), ratio_text(timings.get("lxml"), own),
-        ))
+    for operation, per_contender in results.items():
+        own = per_contender.get("vorlane", [])
+        line = [operation] + [seconds_text(median_of(per_contender[name], "seconds")) for name in contenders]
+        for name in contenders[1:]:
+            ratio = median_ratio(per_contender[name], own)
+            line.append("-" if ratio is None else f"{ratio:.2f}x")
+        release = median_of(own, "release_seconds") if operation.startswith("read") else None
+        growth = median_of(own, "growth_kib")
+        line.append(seconds_text(release))
+        line.append("-" if growth is None else f"{growth / 1024:.0f} MiB")
+        line.append("-" if growth is None else f"{growth * 1024 / document.size:.1f}x")
+        lines.append(line)
     widths = [max(len(line[column]) for line in lines) for column in range(len(header))]
     for position, line in enumerate(lines):
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip())
@@ -338,81 +314,87 @@ def print_table(rows):
             print("  ".join("-" * width for width in widths))
 
 
-def print_memory(document, memory):
-    print(f"\nPeak resident memory reading {document.label} ({document.size_text}), one process each:")
-    print("  input   library       before parse   peak        peak/vorlane")
-    for mode, per_library in memory.items():
-        own_peak = per_library["vorlane"][1]
-        for library, (before, peak) in per_library.items():
-            print(f"  {mode:<7} {library:<13} {before / 1024:9.1f} MiB  {peak / 1024:9.1f} MiB  "
-                  f"{peak / own_peak:.2f}x")
-
-
-def print_targets(label, timings, memory):
-    """The goals set for the largest record document."""
+def print_targets(document, results):
+    """The goals set for the record documents."""
     def ratio(operation, peer):
-        peer_time = timings.get(operation, {}).get(peer)
-        own = timings.get(operation, {}).get("vorlane")
-        return None if peer_time is None or not own else peer_time / own
+        runs = results.get(operation, {})
+        if peer not in runs:
+            return None
+        return median_ratio(runs[peer], runs["vorlane"])
 
+    read = results.get("read string", {}).get("vorlane", [])
+    release_share = median_ratio([{"seconds": run["release_seconds"]} if run else None for run in read], read)
+    growth = median_of(read, "growth_kib")
     checks = [
-        ("read_string alone vs lxml.etree.fromstring", ratio("read string", "lxml"), 4.0),
-        ("read_string alone vs ElementTree.fromstring", ratio("read string", "ElementTree"), 6.0),
-        ("read_string + touch vs lxml", ratio("read string + touch", "lxml"), 2.0),
-        ("write_string vs lxml.etree.tostring", ratio("write string", "lxml"), 3.0),
+        ("read_string vs lxml.etree.fromstring", ratio("read string", "lxml"), 3.0, True),
+        ("read_string vs ElementTree.fromstring", ratio("read string", "ElementTree"), 15.0, True),
+        ("read_string + touch vs lxml", ratio("read string + touch", "lxml"), 3.0, True),
+        ("release time / read time", release_share, 0.25, False),
+        ("read_string dRSS / input size", None if growth is None else growth * 1024 / document.size, 4.0, False),
     ]
-    print(f"\nTargets on {label}:")
-    for text, value, goal in checks:
-        verdict = "n/a" if value is None else ("met" if value >= goal else "MISSED")
-        shown = "-" if value is None else f"{value:.2f}x"
-        print(f"  {text:<48} {shown:>8}  (goal >= {goal:.0f}x)  {verdict}")
-    if memory is not None and "lxml" in memory["string"]:
-        for mode in ("string", "file"):
-            own, peer = memory[mode]["vorlane"][1], memory[mode]["lxml"][1]
-            verdict = "met" if own < peer else "MISSED"
-            print(f"  {'peak memory (' + mode + ') below lxml':<48} "
-                  f"{own / 1024:.0f} vs {peer / 1024:.0f} MiB  {verdict}")
+    print(f"\nTargets on {document.label}:")
+    for text, value, goal, at_least in checks:
+        if value is None:
+            verdict, shown = "n/a", "-"
+        else:
+            verdict = "met" if (value >= goal if at_least else value <= goal) else "MISSED"
+            shown = f"{value:.2f}"
+        print(f"  {text:<40} {shown:>7}  (goal {'>=' if at_least else '<='} {goal:g})  {verdict}")
 
 
 def run_walk_benchmarks(documents, repeat):
-    """Hands the documents to benchmarks/bench_walks.py when it is there; False when
-    that raised (its traceback is printed and the comparisons above still stand)."""
+    """Hands the documents to benchmarks/bench_walks.py (warm, in this process)."""
     walks_path = pathlib.Path(__file__).with_name("bench_walks.py")
     if not walks_path.exists():
-        return True
+        return
     location = importlib.util.spec_from_file_location("bench_walks", walks_path)
     module = importlib.util.module_from_spec(location)
     location.loader.exec_module(module)
     print("\n== bench_walks")
-    module.run({document.label: document.text for document in documents}, repeat)
-    return True
+    texts = {}
+    for document in documents:
+        with open(document.path, encoding="utf-8") as handle:
+            texts[document.label] = handle.read()
+    module.run(texts, repeat)
 
 
 def parse_sizes(text):
     sizes = [float(part) for part in text.split(",") if part.strip()]
     if not sizes or any(size <= 0 for size in sizes):
-        raise argparse.ArgumentTypeError("sizes are positive numbers of megabytes, e.g. 1,10,100")
+        raise argparse.ArgumentTypeError("sizes are positive numbers of megabytes, e.g. 20,100")
     return sizes
+
+
+def available_contenders():
+    names = ["vorlane", "ElementTree"]
+    if importlib.util.find_spec("lxml") is not None:
+        names.append("lxml")
+    return names
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sizes", type=parse_sizes, default=[1.0, 10.0, 100.0],
-                        help="record document sizes in MB, comma separated (default 1,10,100)")
-    parser.add_argument("--other-size", type=float, default=10.0,
-                        help="size in MB of the text-heavy and deep documents (0 leaves them out; default 10)")
-    parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the best is kept (default 3)")
-    parser.add_argument("--no-write", action="store_true", help="leave out the write measurements")
-    parser.add_argument("--no-memory", action="store_true", help="leave out the peak memory measurement")
+    parser.add_argument("--sizes", type=parse_sizes, default=[20.0],
+                        help="record document sizes in MB, comma separated (default 20)")
+    parser.add_argument("--other-size", type=float, default=20.0,
+                        help="size in MB of the text-heavy and deep documents (0 leaves them out; default 20)")
+    parser.add_argument("--rounds", type=int, default=3, help="fresh-process rounds per measurement (default 3)")
+    parser.add_argument("--ops", default=",".join(OPERATIONS),
+                        help="operations, comma separated (default: all of " + ", ".join(OPERATIONS) + ")")
+    parser.add_argument("--walks", action="store_true", help="also run benchmarks/bench_walks.py on the documents")
     parser.add_argument("--workdir", help="where the documents are written (default: a temporary directory)")
-    parser.add_argument("--memory-probe", nargs=4, metavar=("LIBRARY", "MODE", "PATH", "ROOT"),
+    parser.add_argument("--child", nargs=5, metavar=("CONTENDER", "OPERATION", "PATH", "ROOT", "OUT"),
                         help=argparse.SUPPRESS)
     arguments = parser.parse_args()
 
-    if arguments.memory_probe:
-        memory_probe(*arguments.memory_probe)
+    if arguments.child:
+        child_measure(*arguments.child)
         return 0
 
+    operations = [operation.strip() for operation in arguments.ops.split(",") if operation.strip()]
+    unknown = [operation for operation in operations if operation not in OPERATIONS]
+    if unknown:
+        parser.error(f"unknown operation(s): {', '.join(unknown)}")
     temporary = None
     directory = arguments.workdir
     if directory is None:
@@ -420,57 +402,34 @@ def main():
         directory = temporary.name
     os.makedirs(directory, exist_ok=True)
 
-    print(f"python {sys.version.split()[0]}, lxml "
-          f"{'.'.join(map(str, lxml_etree.LXML_VERSION)) if lxml_etree else 'absent'}, "
-          f"best of {arguments.repeat}, gc {'on' if gc.isenabled() else 'off'}")
+    contenders = available_contenders()
+    print(f"python {sys.version.split()[0]}, contenders {', '.join(contenders)}, "
+          f"{arguments.rounds} rounds of one cold call per fresh process, gc on")
     corpus = [(f"record-{size:g}MB", "records", record_document, size) for size in arguments.sizes]
     if arguments.other_size > 0:
         corpus.append((f"text-{arguments.other_size:g}MB", "doc", text_document, arguments.other_size))
         corpus.append((f"deep-{arguments.other_size:g}MB", "deep", deep_document, arguments.other_size))
 
     documents = []
-    rows = []
-    all_timings = {}
-    output_sizes = {}
+    status = 0
     for label, root_tag, generate, size in corpus:
         document = Document(label, root_tag, generate(int(size * MEGABYTE)), directory)
         documents.append(document)
-        timings = {}
-        for operation, per_library in read_operations(document).items():
-            timings[operation] = {name: best_time(function, arguments.repeat) for name, function in per_library.items()}
-        if not arguments.no_write:
-            write_timings, output_sizes[label] = time_writes(document, arguments.repeat, directory)
-            timings.update(write_timings)
-        for operation, per_library in timings.items():
-            rows.append((label, document.size_text, operation, per_library))
-        all_timings[label] = timings
-        print(f"  measured {label}", file=sys.stderr, flush=True)
-
-    print()
-    print_table(rows)
-    if output_sizes:
-        # Layouts differ (vorlane indents by 4 spaces per level without a cap, the
-        # peers by 2), so the amount written is shown next to the times.
-        print("\nBytes written by write string:")
-        for label, sizes in output_sizes.items():
-            print(f"  {label:<14} " + "  ".join(f"{name} {size / MEGABYTE:.1f} MB" for name, size in sizes.items()))
-
-    largest = max((document for document in documents if document.root_tag == "records"),
-                  key=lambda document: len(document.data))
-    memory = None
-    if not arguments.no_memory:
-        memory = measure_memory(largest)
-        print_memory(largest, memory)
-    print_targets(largest.label, all_timings[largest.label], memory)
-
-    try:
-        walks_ok = run_walk_benchmarks(documents, arguments.repeat)
-    except Exception:
-        traceback.print_exc()
-        walks_ok = False
+        results = measure(document, contenders, operations, arguments.rounds, directory)
+        print_document(document, results, contenders)
+        if root_tag == "records":
+            print_targets(document, results)
+        if any(run is None for per in results.values() for runs in per.values() for run in runs):
+            status = 1
+    if arguments.walks:
+        try:
+            run_walk_benchmarks(documents, arguments.rounds)
+        except Exception:
+            traceback.print_exc()
+            status = 1
     if temporary is not None:
         temporary.cleanup()
-    return 0 if walks_ok else 1
+    return status
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-// UTF-8 validation: finds the first byte where a byte string stops being well-formed
-// UTF-8. Header-only, no interpreter; safe to call with the lock released.
+// UTF-8 helpers: validation (the first byte where a byte string stops being
+// well-formed), decoding one character, character boundaries and encoding one
+// scalar value. Header-only, no interpreter; safe to call with the lock released.
 #pragma once
 
 #include <cstddef>
@@ -97,6 +98,82 @@ namespace utf8_detail {
 // True when all of `bytes` is well-formed UTF-8.
 [[nodiscard]] inline bool is_valid_utf8(std::string_view bytes) noexcept {
     return first_invalid_utf8(bytes) == kUtf8Valid;
+}
+
+// One UTF-8 character: its code point and length, or length 0 for an invalid or
+// truncated sequence (overlong forms and surrogates included).
+struct DecodedChar {
+    char32_t code_point = 0;
+    std::size_t length = 0;
+};
+
+// The multi-byte sequence starting at `pos` (lead byte 0x80 or above).
+[[nodiscard]] inline DecodedChar decode_multibyte_char(std::string_view bytes, std::size_t pos) noexcept {
+    auto byte_at = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+    unsigned char lead = byte_at(pos);
+    std::size_t length;
+    char32_t code_point;
+    char32_t minimum;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, code_point = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, code_point = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, code_point = lead & 0x07, minimum = 0x10000;
+    } else {
+        return {};
+    }
+    if (bytes.size() - pos < length) return {};
+    for (std::size_t k = 1; k < length; ++k) {
+        unsigned char next = byte_at(pos + k);
+        if ((next & 0xC0) != 0x80) return {};
+        code_point = (code_point << 6) | (next & 0x3F);
+    }
+    if (code_point < minimum || code_point > 0x10FFFF ||
+        (code_point >= 0xD800 && code_point <= 0xDFFF)) {
+        return {};
+    }
+    return {code_point, length};
+}
+
+// The character starting at `pos` (below bytes.size()).
+[[nodiscard]] inline DecodedChar decode_char(std::string_view bytes, std::size_t pos) noexcept {
+    auto lead = static_cast<unsigned char>(bytes[pos]);
+    if (lead < 0x80) return {lead, 1};
+    return decode_multibyte_char(bytes, pos);
+}
+
+// True when `offset` is 0, the length, or the index of a byte that is not a
+// UTF-8 continuation byte (0x80 to 0xBF).
+[[nodiscard]] inline bool is_char_boundary(std::string_view bytes, std::size_t offset) noexcept {
+    if (offset == 0 || offset == bytes.size()) return true;
+    if (offset > bytes.size()) return false;
+    return !utf8_detail::is_continuation(static_cast<unsigned char>(bytes[offset]));
+}
+
+// Writes the UTF-8 form of the scalar value `code_point` to `out` and returns its
+// length (1 to 4).
+[[nodiscard]] inline std::size_t encode_utf8(char32_t code_point, char out[4]) noexcept {
+    if (code_point < 0x80) {
+        out[0] = static_cast<char>(code_point);
+        return 1;
+    }
+    if (code_point < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (code_point >> 6));
+        out[1] = static_cast<char>(0x80 | (code_point & 0x3F));
+        return 2;
+    }
+    if (code_point < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (code_point >> 12));
+        out[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (code_point & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (code_point >> 18));
+    out[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (code_point & 0x3F));
+    return 4;
 }
 
 }  // namespace vorlane

@@ -110,7 +110,7 @@ std::size_t plain_construct_end(std::string_view input, std::size_t open) noexce
                 case index_build::DeclarationEnd::Kind::Closed: close = declaration.end; break;
                 case index_build::DeclarationEnd::Kind::Unterminated: close = length; break;
                 case index_build::DeclarationEnd::Kind::NoSubset:
-                default: close = index_search::find_first_of<'>'>(data, open + 1, length); break;
+                default: close = byte_search::find_first_of<'>'>(data, open + 1, length); break;
             }
         }
     } else if (marker == '?') {

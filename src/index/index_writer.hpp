@@ -11,7 +11,7 @@
 #include <string_view>
 #include <utility>
 
-#include "index/byte_search.hpp"
+#include "common/byte_search.hpp"
 #include "index/structural_index.hpp"
 
 namespace vorlane::index_build {
@@ -61,7 +61,7 @@ template <char... Prefix>
     constexpr char prefix[prefix_len] = {Prefix...};
     std::size_t pos = from;
     while (true) {
-        pos = index_search::find_first_of<'>'>(data, pos, length);
+        pos = byte_search::find_first_of<'>'>(data, pos, length);
         if (pos >= length) return length;
         if (std::memcmp(data + pos - prefix_len, prefix, prefix_len) == 0) return pos;
         ++pos;
@@ -107,17 +107,17 @@ struct DeclarationEnd {
     std::size_t pos = open + kOpener.size();
     // The name and external identifier: only a '[' outside quotes opens a subset.
     while (true) {
-        pos = index_search::find_first_of<'"', '\'', '[', '>'>(data, pos, length);
+        pos = byte_search::find_first_of<'"', '\'', '[', '>'>(data, pos, length);
         if (pos >= length || data[pos] == '>') return {DeclarationEnd::Kind::NoSubset};
         if (data[pos] == '[') break;
-        const std::size_t close = data[pos] == '"' ? index_search::find_first_of<'"'>(data, pos + 1, length)
-                                                   : index_search::find_first_of<'\''>(data, pos + 1, length);
+        const std::size_t close = data[pos] == '"' ? byte_search::find_first_of<'"'>(data, pos + 1, length)
+                                                   : byte_search::find_first_of<'\''>(data, pos + 1, length);
         if (close >= length) return {DeclarationEnd::Kind::NoSubset};
         pos = close + 1;
     }
     ++pos;
     while (true) {
-        pos = index_search::find_first_of<'"', '\'', '<', ']'>(data, pos, length);
+        pos = byte_search::find_first_of<'"', '\'', '<', ']'>(data, pos, length);
         if (pos >= length) return {DeclarationEnd::Kind::Unterminated};
         const char byte = data[pos];
         if (byte == ']') {
@@ -131,8 +131,8 @@ struct DeclarationEnd {
         }
         std::size_t resume;
         if (byte == '"' || byte == '\'') {
-            resume = byte == '"' ? index_search::find_first_of<'"'>(data, pos + 1, length)
-                                 : index_search::find_first_of<'\''>(data, pos + 1, length);
+            resume = byte == '"' ? byte_search::find_first_of<'"'>(data, pos + 1, length)
+                                 : byte_search::find_first_of<'\''>(data, pos + 1, length);
         } else if (length - pos >= 4 && std::memcmp(data + pos + 1, "!--", 3) == 0) {
             resume = find_terminator<'-', '-'>(data, pos + 6, length);
         } else if (length - pos >= 2 && data[pos + 1] == '?') {

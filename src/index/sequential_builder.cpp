@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "index/byte_search.hpp"
+#include "common/byte_search.hpp"
 #include "index/index_writer.hpp"
 #include "index/structural_index.hpp"
 
@@ -19,7 +19,7 @@ namespace {
 
 using index_build::IndexWriter;
 using index_build::kMaxNameLength;
-using index_search::find_first_of;
+using byte_search::find_first_of;
 
 // End of a start tag or empty-element tag whose name ends at `name_end`: the
 // offset of its closing '>' and whether "/>" closed it, or `length` when the

@@ -1,6 +1,8 @@
 // Entity and character-reference decoding. No interpreter.
 #include "read/decode.hpp"
 
+#include "common/utf8.hpp"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -44,27 +46,7 @@ bool parse_character_reference(std::string_view body, std::uint32_t& code_point)
 
 void append_utf8(ByteBuilder& output, std::uint32_t code_point) {
     char encoded[4];
-    std::size_t length;
-    if (code_point < 0x80) {
-        encoded[0] = static_cast<char>(code_point);
-        length = 1;
-    } else if (code_point < 0x800) {
-        encoded[0] = static_cast<char>(0xC0 | (code_point >> 6));
-        encoded[1] = static_cast<char>(0x80 | (code_point & 0x3F));
-        length = 2;
-    } else if (code_point < 0x10000) {
-        encoded[0] = static_cast<char>(0xE0 | (code_point >> 12));
-        encoded[1] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        encoded[2] = static_cast<char>(0x80 | (code_point & 0x3F));
-        length = 3;
-    } else {
-        encoded[0] = static_cast<char>(0xF0 | (code_point >> 18));
-        encoded[1] = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-        encoded[2] = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-        encoded[3] = static_cast<char>(0x80 | (code_point & 0x3F));
-        length = 4;
-    }
-    output.append(encoded, length);
+    output.append(encoded, encode_utf8(code_point, encoded));
 }
 
 // The replacement of a predefined entity name, or 0 when `name` is none of the five.

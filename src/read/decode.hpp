@@ -10,7 +10,7 @@
 
 #include "common/byte_builder.hpp"
 #include "common/result.hpp"
-#include "read/byte_search.hpp"
+#include "common/byte_search.hpp"
 #include "read/reader_error.hpp"
 
 namespace vorlane {

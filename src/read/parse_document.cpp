@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/byte_builder.hpp"
+#include "common/utf8.hpp"
 #include "index/structural_index.hpp"
 #include "read/decode.hpp"
 #include "read/tokenizer.hpp"
@@ -17,48 +18,6 @@
 namespace vorlane {
 
 namespace {
-
-// One UTF-8 character: its code point and length, or length 0 for an invalid or
-// truncated sequence (overlong forms and surrogates included).
-struct DecodedChar {
-    char32_t code_point = 0;
-    std::size_t length = 0;
-};
-
-// The multi-byte sequence starting at `pos` (lead byte 0x80 or above).
-DecodedChar decode_multibyte_char(std::string_view bytes, std::size_t pos) noexcept {
-    auto byte_at = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
-    unsigned char lead = byte_at(pos);
-    std::size_t length;
-    char32_t code_point;
-    char32_t minimum;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, code_point = lead & 0x1F, minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, code_point = lead & 0x0F, minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, code_point = lead & 0x07, minimum = 0x10000;
-    } else {
-        return {};
-    }
-    if (bytes.size() - pos < length) return {};
-    for (std::size_t k = 1; k < length; ++k) {
-        unsigned char next = byte_at(pos + k);
-        if ((next & 0xC0) != 0x80) return {};
-        code_point = (code_point << 6) | (next & 0x3F);
-    }
-    if (code_point < minimum || code_point > 0x10FFFF ||
-        (code_point >= 0xD800 && code_point <= 0xDFFF)) {
-        return {};
-    }
-    return {code_point, length};
-}
-
-inline DecodedChar decode_char(std::string_view bytes, std::size_t pos) noexcept {
-    auto lead = static_cast<unsigned char>(bytes[pos]);
-    if (lead < 0x80) return {lead, 1};
-    return decode_multibyte_char(bytes, pos);
-}
 
 bool all_white_space(std::string_view bytes) noexcept {
     std::size_t pos = 0;
@@ -71,8 +30,8 @@ bool all_white_space(std::string_view bytes) noexcept {
 }
 
 // Room for exactly two on the first append; when full, twice the capacity, at least four.
-template <typename T>
-void grow_if_full(std::vector<T>& items) {
+template <typename Items>
+void grow_if_full(Items& items) {
     if (items.size() < items.capacity()) return;
     items.reserve(items.capacity() == 0 ? 2 : std::max<std::size_t>(4, items.capacity() * 2));
 }
@@ -125,7 +84,8 @@ public:
             case State::Span: {
                 TrimBounds kept = trim_white_space(input.substr(span_start_, span_end_ - span_start_));
                 if (kept.first == kept.second) return std::nullopt;
-                return spans.span(span_start_ + kept.first, span_start_ + kept.second);
+                // The element's own buffer reference (taken with its name) covers the text.
+                return spans.borrowed_span(span_start_ + kept.first, span_start_ + kept.second);
             }
             case State::Owned: {
                 std::string_view text = owned_.view();
@@ -167,7 +127,7 @@ struct OpenElement {
 class DocumentWalk {
 public:
     DocumentWalk(DocumentBuffer* buffer, const StructuralIndex& index, HashKeys keys,
-                 std::string_view root_tag) noexcept
+                 std::string_view root_tag)
         : input_(buffer->bytes()), index_(index), keys_(keys), root_tag_(root_tag), spans_(buffer) {}
 
     Result<ParsedElement, ReaderError> run() {
@@ -187,7 +147,7 @@ public:
                     // Built in place on the stack: a failed tag is released with the walk.
                     grow_if_full(stack_);
                     ParsedElement& element = stack_.emplace_back().element;
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
                     break;
                 }
@@ -197,12 +157,12 @@ public:
                         std::vector<ParsedElement>& siblings = stack_.back().element.children;
                         grow_if_full(siblings);
                         ParsedElement& element = siblings.emplace_back();
-                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                         if (!filled) return std::move(filled.error());
                         break;
                     }
                     ParsedElement element;
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_);
+                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
                     if (element.name.raw() == root_tag_) return element;
                     break;

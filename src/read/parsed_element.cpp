@@ -58,6 +58,8 @@ ParsedElement& ParsedElement::operator=(ParsedElement&& other) noexcept {
         text = std::move(other.text);
         children = std::move(other.children);
         attrs = std::move(other.attrs);
+        // Last: the old map may lie in the old buffer's arena, which this reference keeps.
+        buffer = std::move(other.buffer);
     }
     return *this;
 }

@@ -13,6 +13,9 @@
 namespace vorlane {
 
 struct ParsedElement {
+    // The one reference that the borrowed spans below use; it also keeps the arena of
+    // the attribute block alive. Declared first, so it is released last.
+    BufferRef buffer;
     StrRef name;                           // a span over the name bytes
     std::optional<StrRef> text;            // gathered and trimmed; absent when empty
     std::vector<ParsedElement> children;   // document order

@@ -1,9 +1,11 @@
 // read_string and read_file: obtain the document's bytes, parse them with the
 // interpreter lock released, and convert the parsed tree into Node objects.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -81,48 +83,73 @@ Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptChe
     return file;
 }
 
-// One element waiting for its children's nodes during conversion.
+// One element whose children are being converted; its finished children wait on the
+// results stack from `first_result` on.
 struct ConversionFrame {
     ParsedElement* element;
-    std::size_t next_child = 0;
-    ChildList children;
+    std::size_t next_child;
+    std::size_t first_result;
 };
+
+// The record of a node made from `element`, its strings and map moved, not copied.
+NodeData node_data_from(ParsedElement& element) noexcept {
+    NodeData data;
+    data.buffer = std::move(element.buffer);
+    data.name = std::move(element.name);
+    data.text = std::move(element.text);
+    data.attrs = std::move(element.attrs);
+    return data;
+}
 
 }  // namespace
 
 // Converts a parsed tree into Node objects, children before their parent, with an
-// explicit stack. Names, texts and attribute maps are moved, never copied. On
-// failure the nodes created so far are released and the rest of the tree dropped.
+// explicit stack. Finished nodes wait on one results stack until their parent takes
+// them over, so no per-node child list is allocated. On failure the nodes created so
+// far are released and the rest of the tree dropped.
 CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
     ParsedElement owned_root(std::move(root));
+    std::vector<PyObject*> results;  // owned references
+    struct ResultsGuard {
+        std::vector<PyObject*>& items;
+        ~ResultsGuard() {
+            for (PyObject* item : items) Py_DECREF(item);
+        }
+    } guard{results};
+    auto keep = [&](PyRef node) {
+        // May throw; the node is released then.
+        if (results.size() == results.capacity()) results.reserve(std::max<std::size_t>(64, 2 * results.capacity()));
+        results.push_back(node.release());
+    };
     std::vector<ConversionFrame> stack;
-    stack.push_back(ConversionFrame{&owned_root, 0, ChildList(owned_root.children.size())});
-    PyRef finished;
+    stack.push_back(ConversionFrame{&owned_root, 0, 0});
     while (!stack.empty()) {
         ConversionFrame& frame = stack.back();
-        if (frame.next_child < frame.element->children.size()) {
-            ParsedElement* child = &frame.element->children[frame.next_child++];
-            ChildList child_list(child->children.size());
-            stack.push_back(ConversionFrame{child, 0, std::move(child_list)});
+        std::vector<ParsedElement>& children = frame.element->children;
+        if (frame.next_child < children.size()) {
+            ParsedElement& child = children[frame.next_child++];
+            if (child.children.empty()) {
+                auto leaf = create_node_object(node_data_from(child), nullptr, 0);
+                if (!leaf) return std::move(leaf).error();
+                keep(std::move(leaf).value());
+            } else {
+                stack.push_back(ConversionFrame{&child, 0, results.size()});
+            }
             continue;
         }
-        NodeData data;
-        data.name = std::move(frame.element->name);
-        data.text = std::move(frame.element->text);
-        data.attrs = std::move(frame.element->attrs);
-        data.children = std::move(frame.children);
+        const std::size_t first = frame.first_result;
+        NodeData data = node_data_from(*frame.element);
         // The element's own children records are now empty shells; free them early.
-        release_parsed_elements(frame.element->children);
+        release_parsed_elements(children);
         stack.pop_back();
-        auto node = create_node_object(std::move(data));
+        auto node = create_node_object(std::move(data), results.data() + first, results.size() - first);
+        results.resize(first);  // taken over by the node, or released with it on failure
         if (!node) return std::move(node).error();
-        if (stack.empty()) {
-            finished = std::move(node).value();
-        } else {
-            stack.back().children.push_back_stolen(node.value().release());
-        }
+        keep(std::move(node).value());
     }
-    return finished;
+    PyObject* finished = results.back();
+    results.pop_back();
+    return PyRef::adopt(finished);
 }
 
 namespace {
@@ -147,11 +174,22 @@ CallError::Location locate(std::string_view document, std::uint64_t offset) {
     return location;
 }
 
+// From this input size on, a parse gives the memory of its index back to the system
+// before the nodes are made (see parse_detached).
+constexpr std::size_t kTrimAfterParseBytes = std::size_t{8} << 20;
+
 // Parses `buffer` and drops the caller's reference to it (the spans of the result
 // keep it alive from then on). Runs with the lock released.
 ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference) {
     ParseOutcome outcome;
     auto parsed = parse_document(own_reference.get(), root_tag);
+#if defined(__GLIBC__)
+    // The structural index of a large document (tens of bytes per tag) is freed by now,
+    // but the C allocator keeps those pages resident, so they would add to the memory the
+    // nodes need next. Handing them back costs a walk over the allocator's free lists,
+    // small next to parsing a document this large.
+    if (own_reference->size() >= kTrimAfterParseBytes) malloc_trim(0);
+#endif
     if (parsed) {
         outcome.root.emplace(std::move(parsed).value());
     } else {

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <optional>
 
-#include "read/byte_search.hpp"
+#include "common/byte_search.hpp"
 #include "read/decode.hpp"
 
 namespace vorlane {
@@ -125,14 +126,16 @@ Result<StartTagParts, ReaderError> element_name_and_region(std::string_view inpu
 
 Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::string_view input,
                                                   const StructuralIndex& index, std::size_t i,
-                                                  SpanSource& spans, HashKeys keys) {
+                                                  SpanSource& spans, HashKeys keys, bool use_document_arena) {
     auto parts = element_name_and_region(input, index, i);
     if (!parts) return std::move(parts.error());
     const std::string_view region = parts->region;
     const std::uint64_t base = parts->region_offset;
     const std::size_t name_offset = to_size(parts->name_offset);
 
-    element.name = spans.span(name_offset, name_offset + parts->name.size());
+    // One buffer reference for the element; its name, keys, values and text borrow it.
+    element.buffer = spans.reference();
+    element.name = spans.borrowed_span(name_offset, name_offset + parts->name.size());
     bool map_created = false;
     std::size_t pos = 0;
     std::size_t last_value_end = 0;  // where the previous attribute (or the region) ended
@@ -177,16 +180,25 @@ Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::s
         }
 
         if (!map_created) {
-            element.attrs.reserve(keys, guess_attribute_count(region.substr(equals)));
+            const std::size_t guess = guess_attribute_count(region.substr(equals));
+            if (use_document_arena) {
+                // The block lives as long as the document, so the node made from this
+                // element later keeps using it instead of copying the entries.
+                element.attrs.reserve_in(keys, guess,
+                                         spans.buffer()->arena().allocate(AttrMap::block_bytes(guess),
+                                                                          alignof(std::max_align_t)));
+            } else {
+                element.attrs.reserve(keys, guess);
+            }
             map_created = true;
         }
         // Key and value are made directly in the parameters of insert: a named value
         // moved in costs a store-forwarding stall per attribute.
         const std::size_t key_offset = to_size(base) + key_start;
         if (!element.attrs.insert(
-                spans.span(key_offset, key_offset + key.size()),
+                spans.borrowed_span(key_offset, key_offset + key.size()),
                 decoded ? StrRef::owned(std::move(decoded->output()))
-                        : spans.span(to_size(base) + value_start, to_size(base) + value_end))) {
+                        : spans.borrowed_span(to_size(base) + value_start, to_size(base) + value_end))) {
             return ReaderError::malformed(MalformedKind::DuplicateAttribute, base + key_start, key);
         }
         pos = value_end + 1;

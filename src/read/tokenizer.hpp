@@ -33,6 +33,16 @@ public:
         --reserved_;
         return StrRef::span_adopting(buffer_, start, end);
     }
+    // One buffer reference, for a record whose spans borrow it.
+    [[nodiscard]] BufferRef reference() noexcept {
+        if (reserved_ == 0) refill();
+        --reserved_;
+        return BufferRef::adopt(buffer_);
+    }
+    // A span over bytes [start, end) that borrows the reference of the record holding it.
+    [[nodiscard]] StrRef borrowed_span(std::size_t start, std::size_t end) const noexcept {
+        return StrRef::borrowed_span(buffer_, start, end);
+    }
     [[nodiscard]] DocumentBuffer* buffer() const noexcept { return buffer_; }
 
 private:
@@ -68,11 +78,13 @@ struct StartTagParts {
 // As tokenize_start_tag, filling `element`, which must be default-constructed. On error
 // `element` may hold part of the tag; releasing it gives back its references. This form
 // lets the caller build the element where it will stay (on its stack, or as a child).
+// With `use_document_arena`, the attribute map's block is carved from the buffer's
+// arena (DocumentBuffer::arena) instead of being allocated on its own.
 [[nodiscard]] Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element,
                                                               std::string_view input,
                                                               const StructuralIndex& index,
                                                               std::size_t i, SpanSource& spans,
-                                                              HashKeys keys);
+                                                              HashKeys keys, bool use_document_arena = false);
 
 // As tokenize_start_tag above, taking one reference of `buffer` per span. Throws std::bad_alloc.
 [[nodiscard]] Result<ParsedElement, ReaderError> tokenize_start_tag(std::string_view input,

@@ -1,11 +1,16 @@
-// AttrMap: open addressing with linear probing over a power-of-two table, one control
-// byte per slot (0 empty, otherwise 0x80 | 7 hash bits), load factor at most 7/8.
-// SipHash-1-3 and the per-thread key source live here too. No interpreter.
+// AttrMap: entries in one block in insertion order; above kFlatLimit entries an
+// open-addressing index of 32-bit slot numbers (linear probing, load at most 1/2)
+// keyed by SipHash-1-3 follows them. SipHash-1-3 and the per-thread key source
+// live here too. No interpreter.
 #include "storage/attr_map.hpp"
 
+#include <fcntl.h>
 #include <sys/random.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -76,49 +81,81 @@ std::uint64_t siphash13_impl(HashKeys keys, const unsigned char* bytes, std::siz
     return state.finish();
 }
 
-struct Slot {
-    StrRef key;
-    StrRef value;
-};
 
-constexpr std::size_t kMinCapacity = 4;
-
-// The most entries a table of `capacity` slots holds: 7/8 of it, rounded down, so
-// that at least one slot stays empty and every probe ends.
-constexpr std::size_t max_entries(std::size_t capacity) noexcept { return capacity - (capacity + 7) / 8; }
-
-std::size_t capacity_for(std::size_t count) {
-    std::size_t capacity = kMinCapacity;
-    while (max_entries(capacity) < count) {
-        if (capacity > SIZE_MAX / 4) throw std::bad_alloc();
-        capacity *= 2;
+// Fills `bytes` from `get_random`, retrying after EINTR; false on any other failure.
+bool fill_from_get_random(SeedSources::GetRandom get_random, unsigned char* bytes,
+                          std::size_t size) noexcept {
+    std::size_t filled = 0;
+    while (filled < size) {
+        long got = get_random(bytes + filled, size - filled, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        filled += static_cast<std::size_t>(got);
     }
-    return capacity;
+    return true;
 }
 
-inline unsigned char control_byte(std::uint64_t hash) noexcept {
-    return static_cast<unsigned char>(0x80 | (hash >> 57));
+bool fill_from_device(const char* path, unsigned char* bytes, std::size_t size) noexcept {
+    if (path == nullptr) return false;
+    int fd = -1;
+    do {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    std::size_t filled = 0;
+    while (filled < size) {
+        ssize_t got = ::read(fd, bytes + filled, size - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return filled == size;
+}
+
+// The SplitMix64 finaliser: spreads every input bit over the output.
+inline std::uint64_t mix64(std::uint64_t value) noexcept {
+    value ^= value >> 30;
+    value *= 0xbf58476d1ce4e5b9ULL;
+    value ^= value >> 27;
+    value *= 0x94d049bb133111ebULL;
+    value ^= value >> 31;
+    return value;
+}
+
+long system_get_random(void* bytes, std::size_t size, unsigned flags) {
+    return static_cast<long>(::getrandom(bytes, size, flags));
 }
 
 }  // namespace
 
+SeedSources system_seed_sources() noexcept { return SeedSources{system_get_random, "/dev/urandom"}; }
+
+HashKeys read_hash_seed(const SeedSources& sources) noexcept {
+    unsigned char bytes[16];
+    HashKeys seed;
+    if ((sources.get_random != nullptr && fill_from_get_random(sources.get_random, bytes, sizeof bytes)) ||
+        fill_from_device(sources.device_path, bytes, sizeof bytes)) {
+        std::memcpy(&seed.k0, bytes, 8);
+        std::memcpy(&seed.k1, bytes + 8, 8);
+        return seed;
+    }
+    // Last resort: both clocks, a stack and a thread-local address (they differ per
+    // thread, and per process under address randomisation), the process id and a
+    // per-thread counter, so that two reads never agree.
+    thread_local std::uint64_t calls = 0;
+    ++calls;
+    const auto wall = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    const auto steady = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    const auto stack_address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&bytes));
+    const auto thread_address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&calls));
+    seed.k0 = mix64(wall ^ mix64(stack_address + calls));
+    seed.k1 = mix64(steady ^ mix64(thread_address ^ (static_cast<std::uint64_t>(::getpid()) << 32)));
+    return seed;
+}
+
 HashKeys draw_hash_keys() noexcept {
-    thread_local HashKeys seed = [] {
-        HashKeys fresh;
-        unsigned char bytes[16];
-        std::size_t filled = 0;
-        while (filled < sizeof bytes) {
-            ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            filled += static_cast<std::size_t>(got);
-        }
-        std::memcpy(&fresh.k0, bytes, 8);
-        std::memcpy(&fresh.k1, bytes + 8, 8);
-        return fresh;
-    }();
+    thread_local HashKeys seed = read_hash_seed(system_seed_sources());
     HashKeys drawn = seed;
     seed.k0 += 1;
     return drawn;
@@ -132,166 +169,242 @@ std::uint64_t hash_attr_key(HashKeys keys, std::string_view key) noexcept {
     return siphash13_impl(keys, reinterpret_cast<const unsigned char*>(key.data()), key.size(), true);
 }
 
-struct AttrMap::Table {
-    HashKeys keys;
-    std::size_t capacity;  // a power of two
-    std::size_t count;
+namespace {
 
-    Slot* slots() noexcept { return reinterpret_cast<Slot*>(this + 1); }
-    const Slot* slots() const noexcept { return reinterpret_cast<const Slot*>(this + 1); }
-    unsigned char* controls() noexcept { return reinterpret_cast<unsigned char*>(slots() + capacity); }
-    const unsigned char* controls() const noexcept {
-        return reinterpret_cast<const unsigned char*>(slots() + capacity);
+constexpr std::size_t kMinCapacity = 4;
+constexpr std::size_t kMaxCapacity = UINT32_MAX / 4;
+constexpr std::uint32_t kNoSlot = UINT32_MAX;
+
+}  // namespace
+
+AttrMap::Slot* AttrMap::mutable_slots() noexcept { return reinterpret_cast<Slot*>(table_ + 1); }
+
+std::uint32_t* AttrMap::index_of(Table* table) noexcept {
+    return reinterpret_cast<std::uint32_t*>(reinterpret_cast<Slot*>(table + 1) + table->capacity);
+}
+
+const std::uint32_t* AttrMap::index_of(const Table* table) noexcept {
+    return reinterpret_cast<const std::uint32_t*>(reinterpret_cast<const Slot*>(table + 1) + table->capacity);
+}
+
+namespace {
+
+// The index size for a block of `capacity` entries: none up to kFlatLimit, else a
+// power of two at least twice the capacity, so the load stays at most 1/2.
+std::size_t index_capacity_for(std::size_t capacity) noexcept {
+    if (capacity <= AttrMap::kFlatLimit) return 0;
+    std::size_t index_capacity = 2 * AttrMap::kFlatLimit;
+    while (index_capacity < 2 * capacity) index_capacity *= 2;
+    return index_capacity;
+}
+
+}  // namespace
+
+std::size_t AttrMap::block_bytes(std::size_t capacity) noexcept {
+    return sizeof(Table) + capacity * sizeof(Slot) + index_capacity_for(capacity) * sizeof(std::uint32_t);
+}
+
+AttrMap::Table* AttrMap::initialise(void* storage, HashKeys keys, std::size_t capacity) noexcept {
+    auto* table = static_cast<Table*>(storage);
+    table->keys = keys;
+    table->count = 0;
+    table->capacity = static_cast<std::uint32_t>(capacity);
+    table->index_capacity = static_cast<std::uint32_t>(index_capacity_for(capacity));
+    table->flags = 0;
+    table->key_bits = 0;
+    if (table->index_capacity != 0) {
+        std::memset(index_of(table), 0, table->index_capacity * sizeof(std::uint32_t));
     }
+    return table;
+}
 
-    static Table* allocate(HashKeys keys, std::size_t capacity) {
-        static_assert(sizeof(Table) % alignof(Slot) == 0);
-        if (capacity > (SIZE_MAX - sizeof(Table)) / (sizeof(Slot) + 1)) throw std::bad_alloc();
-        std::size_t bytes = sizeof(Table) + capacity * (sizeof(Slot) + 1);
-        auto* table = static_cast<Table*>(::operator new(bytes));
-        table->keys = keys;
-        table->capacity = capacity;
-        table->count = 0;
-        std::memset(table->controls(), 0, capacity);
-        return table;
+AttrMap::Table* AttrMap::allocate(HashKeys keys, std::size_t capacity) {
+    static_assert(sizeof(Table) % alignof(Slot) == 0);
+    // An index never has more than four positions per entry, so this bound keeps the
+    // block's size from wrapping around on the 32-bit target.
+    constexpr std::size_t kMostBytesPerEntry = sizeof(Slot) + 4 * sizeof(std::uint32_t);
+    if (capacity > kMaxCapacity || capacity > (SIZE_MAX - sizeof(Table)) / kMostBytesPerEntry) {
+        throw std::bad_alloc();
     }
+    return initialise(::operator new(block_bytes(capacity)), keys, capacity);
+}
 
-    static void destroy(Table* table) noexcept {
-        if (table == nullptr) return;
-        Slot* slots = table->slots();
-        const unsigned char* controls = table->controls();
-        for (std::size_t i = 0; i < table->capacity; ++i) {
-            if (controls[i] != 0) slots[i].~Slot();
+void AttrMap::destroy(Table* table) noexcept {
+    if (table == nullptr) return;
+    if ((table->flags & kOwnsStrings) != 0) {
+        Slot* slots = reinterpret_cast<Slot*>(table + 1);
+        for (std::uint32_t i = 0; i < table->count; ++i) slots[i].~Slot();
+    }
+    if ((table->flags & kPlacedBlock) == 0) ::operator delete(table);
+}
+
+// Enters every entry of `table` into its (empty) index.
+void AttrMap::index_all(Table* table) noexcept {
+    const Slot* slots = reinterpret_cast<const Slot*>(table + 1);
+    std::uint32_t* index = index_of(table);
+    for (std::uint32_t i = 0; i < table->count; ++i) {
+        const std::string_view key = slots[i].key.raw();
+        index[probe(table, key, hash_attr_key(table->keys, key))] = i + 1;
+    }
+}
+
+// The index position holding the slot of `key`, or the empty position where it would go.
+std::size_t AttrMap::probe(const Table* table, std::string_view key, std::uint64_t hash) noexcept {
+    const std::size_t mask = table->index_capacity - 1;
+    const std::uint32_t* index = index_of(table);
+    const Slot* slots = reinterpret_cast<const Slot*>(table + 1);
+    std::size_t position = static_cast<std::size_t>(hash) & mask;
+    while (index[position] != 0) {
+        if (slots[index[position] - 1].key.raw() == key) return position;
+        position = (position + 1) & mask;
+    }
+    return position;
+}
+
+// The slot number holding `key`, or kNoSlot.
+std::uint32_t AttrMap::locate(std::string_view key) const noexcept {
+    if (table_ == nullptr || (table_->key_bits & key_bit(key)) == 0) return kNoSlot;
+    const Slot* entries = slots();
+    if (table_->index_capacity == 0) {
+        // Length, then first byte, then the rest: most keys of one element differ early.
+        if (key.empty()) {
+            for (std::uint32_t i = 0; i < table_->count; ++i) {
+                if (entries[i].key.size() == 0) return i;
+            }
+            return kNoSlot;
         }
-        ::operator delete(table);
-    }
-
-    // The slot holding `key`, or the empty slot where it would go.
-    std::size_t probe(std::string_view key, std::uint64_t hash) const noexcept {
-        std::size_t mask = capacity - 1;
-        std::size_t index = static_cast<std::size_t>(hash) & mask;
-        unsigned char tag = control_byte(hash);
-        const unsigned char* control = controls();
-        const Slot* slot = slots();
-        while (control[index] != 0) {
-            if (control[index] == tag && slot[index].key.raw() == key) return index;
-            index = (index + 1) & mask;
+        for (std::uint32_t i = 0; i < table_->count; ++i) {
+            // The length needs no look at the bytes, so most candidates cost one compare.
+            if (entries[i].key.size() != key.size()) continue;
+            const std::string_view candidate = entries[i].key.raw();
+            if (candidate[0] == key[0] && std::memcmp(candidate.data() + 1, key.data() + 1, key.size() - 1) == 0) {
+                return i;
+            }
         }
-        return index;
+        return kNoSlot;
     }
-
-    void place(std::size_t index, std::uint64_t hash, StrRef&& key, StrRef&& value) noexcept {
-        new (&slots()[index]) Slot{std::move(key), std::move(value)};
-        controls()[index] = control_byte(hash);
-        ++count;
-    }
-};
+    const std::size_t position = probe(table_, key, hash_attr_key(table_->keys, key));
+    const std::uint32_t stored = index_of(static_cast<const Table*>(table_))[position];
+    return stored == 0 ? kNoSlot : stored - 1;
+}
 
 AttrMap::AttrMap(HashKeys keys, std::size_t expected_count) {
-    if (expected_count > 0) table_ = Table::allocate(keys, capacity_for(expected_count));
+    if (expected_count > 0) table_ = allocate(keys, expected_count);
 }
 
 AttrMap& AttrMap::operator=(AttrMap&& other) noexcept {
     if (this != &other) {
-        Table::destroy(table_);
+        destroy(table_);
         table_ = other.table_;
         other.table_ = nullptr;
     }
     return *this;
 }
 
-AttrMap::~AttrMap() { Table::destroy(table_); }
+AttrMap::~AttrMap() { destroy(table_); }
 
 void AttrMap::reserve(HashKeys keys, std::size_t expected_count) {
     if (table_ == nullptr) {
-        table_ = Table::allocate(keys, capacity_for(expected_count == 0 ? 1 : expected_count));
+        // Exactly the room asked for: a parsed tag counts its attributes first.
+        table_ = allocate(keys, std::max<std::size_t>(expected_count, 1));
         return;
     }
-    while (max_entries(table_->capacity) < expected_count) grow();
+    if (table_->capacity < expected_count) grow(expected_count);
 }
 
-bool AttrMap::insert(StrRef key, StrRef value) {
-    std::uint64_t hash = hash_attr_key(table_->keys, key.raw());
-    std::size_t index = table_->probe(key.raw(), hash);
-    if (table_->controls()[index] != 0) return false;
-    if (table_->count + 1 > max_entries(table_->capacity)) {
-        grow();
-        index = table_->probe(key.raw(), hash);
+void AttrMap::reserve_in(HashKeys keys, std::size_t expected_count, void* storage) noexcept {
+    destroy(table_);
+    table_ = initialise(storage, keys, expected_count);
+    table_->flags = kPlacedBlock;
+}
+
+bool AttrMap::insert(StrRef&& key, StrRef&& value) {
+    if (locate(key.raw()) != kNoSlot) return false;
+    if (table_->count == table_->capacity) grow(static_cast<std::size_t>(table_->count) + 1);
+    const std::uint32_t slot = table_->count;
+    if (key.owns_storage() || value.owns_storage()) table_->flags |= kOwnsStrings;
+    table_->key_bits |= key_bit(key.raw());
+    new (&mutable_slots()[slot]) Slot{std::move(key), std::move(value)};
+    ++table_->count;
+    if (table_->index_capacity != 0) {
+        const std::string_view stored = mutable_slots()[slot].key.raw();
+        index_of(table_)[probe(table_, stored, hash_attr_key(table_->keys, stored))] = slot + 1;
     }
-    table_->place(index, hash, std::move(key), std::move(value));
     return true;
 }
 
-void AttrMap::grow() {
+void AttrMap::grow(std::size_t min_capacity) {
     Table* old = table_;
-    if (old->capacity > SIZE_MAX / 4) throw std::bad_alloc();
-    Table* grown = Table::allocate(old->keys, old->capacity * 2);
-    Slot* slots = old->slots();
-    unsigned char* controls = old->controls();
-    for (std::size_t i = 0; i < old->capacity; ++i) {
-        if (controls[i] == 0) continue;
-        std::uint64_t hash = hash_attr_key(old->keys, slots[i].key.raw());
-        std::size_t index = grown->probe(slots[i].key.raw(), hash);
-        grown->place(index, hash, std::move(slots[i].key), std::move(slots[i].value));
+    std::size_t capacity = std::max<std::size_t>(old->capacity, kMinCapacity);
+    while (capacity < min_capacity) {
+        if (capacity > kMaxCapacity / 2) throw std::bad_alloc();
+        capacity *= 2;
     }
+    Table* grown = allocate(old->keys, capacity);
+    Slot* from = reinterpret_cast<Slot*>(old + 1);
+    Slot* to = reinterpret_cast<Slot*>(grown + 1);
+    for (std::uint32_t i = 0; i < old->count; ++i) {
+        new (&to[i]) Slot{std::move(from[i].key), std::move(from[i].value)};
+        ++grown->count;
+    }
+    grown->flags = old->flags & kOwnsStrings;
+    grown->key_bits = old->key_bits;
+    if (grown->index_capacity != 0) index_all(grown);
     table_ = grown;
-    Table::destroy(old);
+    destroy(old);
 }
 
 const StrRef* AttrMap::find(std::string_view key) const noexcept {
-    if (table_ == nullptr || table_->count == 0) return nullptr;
-    std::uint64_t hash = hash_attr_key(table_->keys, key);
-    std::size_t index = table_->probe(key, hash);
-    if (table_->controls()[index] == 0) return nullptr;
-    return &table_->slots()[index].value;
+    const std::uint32_t slot = locate(key);
+    return slot == kNoSlot ? nullptr : &slots()[slot].value;
 }
 
-std::size_t AttrMap::size() const noexcept { return table_ == nullptr ? 0 : table_->count; }
+std::size_t AttrMap::placed_bytes() const noexcept {
+    return table_ == nullptr || table_->count == 0 ? 0 : block_bytes(table_->count);
+}
+
+AttrMap AttrMap::place_into(void* storage) noexcept {
+    AttrMap placed;
+    if (table_ == nullptr || table_->count == 0) return placed;
+    Table* table = initialise(storage, table_->keys, table_->count);
+    Slot* from = mutable_slots();
+    Slot* to = reinterpret_cast<Slot*>(table + 1);
+    for (std::uint32_t i = 0; i < table_->count; ++i) {
+        new (&to[i]) Slot{std::move(from[i].key), std::move(from[i].value)};
+        ++table->count;
+    }
+    table->flags = kPlacedBlock | (table_->flags & kOwnsStrings);
+    table->key_bits = table_->key_bits;
+    if (table->index_capacity != 0) index_all(table);
+    // The moved-from entries own nothing any more.
+    table_->flags &= ~kOwnsStrings;
+    placed.table_ = table;
+    return placed;
+}
+
 std::size_t AttrMap::capacity() const noexcept { return table_ == nullptr ? 0 : table_->capacity; }
+bool AttrMap::is_indexed() const noexcept { return table_ != nullptr && table_->index_capacity != 0; }
 HashKeys AttrMap::keys() const noexcept { return table_ == nullptr ? HashKeys{} : table_->keys; }
 
 AttrMap AttrMap::clone() const {
     AttrMap copy;
     if (table_ == nullptr) return copy;
-    copy.table_ = Table::allocate(table_->keys, table_->capacity);
-    const Slot* slots = table_->slots();
-    const unsigned char* controls = table_->controls();
-    for (std::size_t i = 0; i < table_->capacity; ++i) {
-        if (controls[i] == 0) continue;
-        StrRef key = slots[i].key.clone();
-        StrRef value = slots[i].value.clone();
-        new (&copy.table_->slots()[i]) Slot{std::move(key), std::move(value)};
-        copy.table_->controls()[i] = controls[i];
+    copy.table_ = allocate(table_->keys, table_->capacity);
+    const Slot* from = slots();
+    Slot* to = copy.mutable_slots();
+    for (std::uint32_t i = 0; i < table_->count; ++i) {
+        StrRef key = from[i].key.clone();
+        StrRef value = from[i].value.clone();
+        if (key.owns_storage() || value.owns_storage()) copy.table_->flags |= kOwnsStrings;
+        new (&to[i]) Slot{std::move(key), std::move(value)};
         ++copy.table_->count;
     }
+    copy.table_->key_bits = table_->key_bits;
+    if (table_->index_capacity != 0) {
+        std::memcpy(index_of(copy.table_), index_of(static_cast<const Table*>(table_)),
+                    table_->index_capacity * sizeof(std::uint32_t));
+    }
     return copy;
-}
-
-AttrMap::Entry AttrMap::Iterator::operator*() const noexcept {
-    const Slot& slot = table_->slots()[index_];
-    return Entry{slot.key, slot.value};
-}
-
-AttrMap::Iterator& AttrMap::Iterator::operator++() noexcept {
-    ++index_;
-    skip_empty();
-    return *this;
-}
-
-void AttrMap::Iterator::skip_empty() noexcept {
-    if (table_ == nullptr) return;
-    const unsigned char* controls = table_->controls();
-    while (index_ < table_->capacity && controls[index_] == 0) ++index_;
-}
-
-AttrMap::Iterator AttrMap::begin() const noexcept {
-    Iterator it(table_, 0);
-    it.skip_empty();
-    return it;
-}
-
-AttrMap::Iterator AttrMap::end() const noexcept {
-    return Iterator(table_, table_ == nullptr ? 0 : table_->capacity);
 }
 
 }  // namespace vorlane

@@ -1,6 +1,9 @@
-// AttrMap: the attributes of one element, an open-addressing hash map from StrRef
-// key to StrRef value with keyed SipHash-1-3. No interpreter.
-// An empty map allocates nothing and is one pointer wide.
+// AttrMap: the attributes of one element, a map from StrRef key to StrRef value with
+// keys unique by value. No interpreter.
+// An empty map allocates nothing and is one pointer wide. The entries lie in one block
+// in insertion order, which is the map's one iteration order; a block with room for
+// more than kFlatLimit entries also keeps an open-addressing index keyed by SipHash-1-3,
+// so that no input can make its lookups quadratic.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +24,19 @@ struct HashKeys {
 // from getrandom; the first half is incremented by one after every draw.
 [[nodiscard]] HashKeys draw_hash_keys() noexcept;
 
+// Where a seed comes from: the getrandom call and the device read when it fails
+// with anything but EINTR. When both fail, the seed is derived from the clocks and
+// the addresses of a stack and a thread-local variable, so it is never left unset.
+struct SeedSources {
+    using GetRandom = long (*)(void* bytes, std::size_t size, unsigned flags);
+    GetRandom get_random;
+    const char* device_path;
+};
+// The sources draw_hash_keys uses: getrandom(2) and /dev/urandom.
+[[nodiscard]] SeedSources system_seed_sources() noexcept;
+// 128 seed bits from `sources`, falling back as described above.
+[[nodiscard]] HashKeys read_hash_seed(const SeedSources& sources) noexcept;
+
 // SipHash-1-3 of `bytes` under `keys`.
 [[nodiscard]] std::uint64_t siphash13(HashKeys keys, const void* bytes, std::size_t size) noexcept;
 
@@ -28,9 +44,11 @@ struct HashKeys {
 [[nodiscard]] std::uint64_t hash_attr_key(HashKeys keys, std::string_view key) noexcept;
 
 class AttrMap {
-    struct Table;
-
 public:
+    // Blocks with room for at most this many entries are searched linearly; larger
+    // ones get an index.
+    static constexpr std::size_t kFlatLimit = 16;
+
     AttrMap() noexcept = default;
     // A map using `keys`, with room for `expected_count` entries before it grows
     // (nothing is allocated when it is 0). Throws std::bad_alloc.
@@ -45,22 +63,45 @@ public:
     // for `expected_count` entries. Throws std::bad_alloc.
     void reserve(HashKeys keys, std::size_t expected_count);
 
-    // Inserts a pair whose key is not present yet. Returns false, and drops both
-    // arguments, when an equal key is already there. The map must have a table
-    // (constructor with a count above 0, or reserve). Throws std::bad_alloc.
-    [[nodiscard]] bool insert(StrRef key, StrRef value);
+    // As reserve for a map without a block, building the block in `storage`, of
+    // block_bytes(expected_count) bytes aligned like a pointer, which the map never
+    // frees (it belongs to an arena). Should the map outgrow it, it moves to a block
+    // of its own.
+    void reserve_in(HashKeys keys, std::size_t expected_count, void* storage) noexcept;
+    // The bytes of a block for `capacity` entries.
+    [[nodiscard]] static std::size_t block_bytes(std::size_t capacity) noexcept;
+
+    // Inserts a pair whose key is not present yet, moving both in. Returns false, and
+    // leaves both arguments as they were, when an equal key is already there. The map
+    // must have a table (constructor with a count above 0, or reserve). Throws std::bad_alloc.
+    [[nodiscard]] bool insert(StrRef&& key, StrRef&& value);
 
     // The value stored under `key`, or null.
     [[nodiscard]] const StrRef* find(std::string_view key) const noexcept;
 
-    [[nodiscard]] std::size_t size() const noexcept;
+    [[nodiscard]] std::size_t size() const noexcept { return table_ == nullptr ? 0 : table_->count; }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    // Entries the block holds before it grows.
     [[nodiscard]] std::size_t capacity() const noexcept;
+    // True when the map's block lies in memory the map does not own (reserve_in, place_into).
+    [[nodiscard]] bool is_placed() const noexcept {
+        return table_ != nullptr && (table_->flags & kPlacedBlock) != 0;
+    }
+    // True when the map keeps its hash index (room for more than kFlatLimit entries).
+    [[nodiscard]] bool is_indexed() const noexcept;
     // The key pair of the table; zero keys when nothing was allocated.
     [[nodiscard]] HashKeys keys() const noexcept;
 
-    // A copy with the same keys and capacity, filled slot for slot, so that it
-    // iterates in exactly the same order. Spans share their buffers. Throws std::bad_alloc.
+    // The bytes of a block holding exactly this map's entries (and its index when there
+    // are more than kFlatLimit), for placing the map inside another allocation; 0 when empty.
+    [[nodiscard]] std::size_t placed_bytes() const noexcept;
+    // Moves the entries, in order, into a block built at `storage` (placed_bytes() bytes,
+    // aligned like a pointer) and returns the map over it; this map is left empty. The
+    // returned map never frees `storage`: whoever owns it frees it after the map is gone.
+    [[nodiscard]] AttrMap place_into(void* storage) noexcept;
+
+    // A copy with the same keys, entries and order. Spans share their buffers (one
+    // counted reference each). Throws std::bad_alloc.
     [[nodiscard]] AttrMap clone() const;
 
     struct Entry {
@@ -68,26 +109,70 @@ public:
         const StrRef& value;
     };
 
-    // Iteration in the table's slot order, which every consumer of attributes uses.
+private:
+    struct Slot {
+        StrRef key;
+        StrRef value;
+    };
+
+public:
+    // Iteration in insertion order, which every consumer of attributes uses.
     class Iterator {
     public:
-        Entry operator*() const noexcept;
-        Iterator& operator++() noexcept;
-        bool operator!=(const Iterator& other) const noexcept { return index_ != other.index_; }
-        bool operator==(const Iterator& other) const noexcept { return index_ == other.index_; }
+        Entry operator*() const noexcept { return Entry{slot_->key, slot_->value}; }
+        Iterator& operator++() noexcept {
+            ++slot_;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const noexcept { return slot_ != other.slot_; }
+        bool operator==(const Iterator& other) const noexcept { return slot_ == other.slot_; }
 
     private:
         friend class AttrMap;
-        Iterator(const Table* table, std::size_t index) noexcept : table_(table), index_(index) {}
-        void skip_empty() noexcept;
-        const Table* table_;
-        std::size_t index_;
+        explicit Iterator(const Slot* slot) noexcept : slot_(slot) {}
+        const Slot* slot_;
     };
-    [[nodiscard]] Iterator begin() const noexcept;
-    [[nodiscard]] Iterator end() const noexcept;
+    [[nodiscard]] Iterator begin() const noexcept { return Iterator(slots()); }
+    [[nodiscard]] Iterator end() const noexcept { return Iterator(slots() + size()); }
 
 private:
-    void grow();
+    // The block: this header, then `capacity` slots (the first `count` in use), then,
+    // for an indexed map, `index_capacity` 32-bit index entries (slot number + 1, 0 empty).
+    struct Table {
+        HashKeys keys;
+        std::uint32_t count;
+        std::uint32_t capacity;
+        std::uint32_t index_capacity;  // 0, or a power of two at least twice `capacity`
+        std::uint32_t flags;           // kPlacedBlock, kOwnsStrings
+        // One bit per key, chosen by its length and its first and last bytes: a key whose
+        // bit is clear is certainly absent, so most inserts and misses skip the search.
+        std::uint64_t key_bits;
+    };
+    [[nodiscard]] static std::uint64_t key_bit(std::string_view key) noexcept {
+        if (key.empty()) return 1;
+        const auto first = static_cast<unsigned char>(key.front());
+        const auto last = static_cast<unsigned char>(key.back());
+        return std::uint64_t{1} << ((key.size() * 31 + first * 7 + last) & 63);
+    }
+    // The block lies inside another allocation and is not freed with the map.
+    static constexpr std::uint32_t kPlacedBlock = 1;
+    // Some key or value owns storage or a buffer reference, so destruction must visit
+    // the entries; a map of borrowed spans only is freed without touching them.
+    static constexpr std::uint32_t kOwnsStrings = 2;
+    [[nodiscard]] const Slot* slots() const noexcept {
+        return table_ == nullptr ? nullptr : reinterpret_cast<const Slot*>(table_ + 1);
+    }
+    [[nodiscard]] Slot* mutable_slots() noexcept;
+    [[nodiscard]] static std::uint32_t* index_of(Table* table) noexcept;
+    [[nodiscard]] static const std::uint32_t* index_of(const Table* table) noexcept;
+    [[nodiscard]] static Table* allocate(HashKeys keys, std::size_t capacity);
+    [[nodiscard]] static Table* initialise(void* storage, HashKeys keys, std::size_t capacity) noexcept;
+    static void index_all(Table* table) noexcept;
+    static void destroy(Table* table) noexcept;
+    [[nodiscard]] static std::size_t probe(const Table* table, std::string_view key,
+                                           std::uint64_t hash) noexcept;
+    [[nodiscard]] std::uint32_t locate(std::string_view key) const noexcept;
+    void grow(std::size_t min_capacity);
     Table* table_ = nullptr;
 };
 

@@ -1,6 +1,8 @@
 // DocumentBuffer creation and release; runs with or without the interpreter lock.
 #include "storage/document_buffer.hpp"
 
+#include <algorithm>
+
 namespace vorlane {
 
 DocumentBuffer* DocumentBuffer::create_owned(std::unique_ptr<char[]> bytes, std::size_t size) {
@@ -25,6 +27,15 @@ DocumentBuffer* DocumentBuffer::create_python_text(void* object, const char* dat
     buffer->data_ = data;
     buffer->size_ = size;
     return buffer;
+}
+
+std::pmr::memory_resource& DocumentBuffer::arena() {
+    if (!arena_) {
+        // Attribute blocks take about as many bytes as the document itself; a first block
+        // of a quarter of it, growing geometrically, keeps the number of blocks small.
+        arena_ = std::make_unique<std::pmr::monotonic_buffer_resource>(std::max<std::size_t>(4096, size_ / 4));
+    }
+    return *arena_;
 }
 
 void DocumentBuffer::release() noexcept {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <string_view>
 
 namespace vorlane {
@@ -42,6 +43,12 @@ public:
         return count_.load(std::memory_order_acquire);
     }
 
+    // Memory that lives exactly as long as the document: the attribute blocks of the
+    // elements parsed from it, which their nodes keep using (every node holds a buffer
+    // reference). Made on first use; only the one parse of this buffer calls it, so it
+    // needs no lock. Throws std::bad_alloc.
+    [[nodiscard]] std::pmr::memory_resource& arena();
+
 private:
     DocumentBuffer() = default;
     ~DocumentBuffer();
@@ -50,6 +57,7 @@ private:
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     std::unique_ptr<char[]> owned_;       // OwnedBytes
+    std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_;
     void* object_ = nullptr;              // PythonText
     ObjectRelease object_release_ = nullptr;
 };

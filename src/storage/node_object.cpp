@@ -3,6 +3,7 @@
 #include "storage/node_object.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -13,16 +14,18 @@ namespace vorlane {
 
 ChildList::ChildList(std::size_t capacity) {
     if (capacity == 0) return;
-    if (capacity > SIZE_MAX / sizeof(PyObject*)) throw std::bad_alloc();
+    if (capacity > UINT32_MAX || capacity > SIZE_MAX / sizeof(PyObject*)) throw std::bad_alloc();
     items_ = static_cast<PyObject**>(std::malloc(capacity * sizeof(PyObject*)));
     if (items_ == nullptr) throw std::bad_alloc();
-    capacity_ = capacity;
+    capacity_ = static_cast<std::uint32_t>(capacity);
 }
 
 ChildList::ChildList(ChildList&& other) noexcept
-    : items_(other.items_), count_(other.count_), capacity_(other.capacity_) {
+    : items_(other.items_), count_(other.count_), capacity_(other.capacity_), placed_(other.placed_) {
     other.items_ = nullptr;
-    other.count_ = other.capacity_ = 0;
+    other.count_ = 0;
+    other.capacity_ = 0;
+    other.placed_ = false;
 }
 
 ChildList& ChildList::operator=(ChildList&& other) noexcept {
@@ -31,38 +34,100 @@ ChildList& ChildList::operator=(ChildList&& other) noexcept {
         items_ = other.items_;
         count_ = other.count_;
         capacity_ = other.capacity_;
+        placed_ = other.placed_;
         other.items_ = nullptr;
-        other.count_ = other.capacity_ = 0;
+        other.count_ = 0;
+        other.capacity_ = 0;
+        other.placed_ = false;
     }
     return *this;
 }
 
 ChildList::~ChildList() {
     for (std::size_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
-    std::free(items_);
+    if (!placed_) std::free(items_);
 }
 
-PyObject** ChildList::release(std::size_t& count) noexcept {
+PyObject** ChildList::release(std::size_t& count, bool& placed) noexcept {
     PyObject** items = items_;
     count = count_;
+    placed = placed_;
     items_ = nullptr;
-    count_ = capacity_ = 0;
+    count_ = 0;
+    capacity_ = 0;
+    placed_ = false;
     return items;
 }
 
-CallResult<PyRef> create_node_object(NodeData&& data, PyTypeObject* type) {
+namespace {
+
+constexpr std::size_t kBlockAlignment = 8;
+
+// Builds the node block. `children` holds `count` references that the block takes
+// over; on failure they are released along with `data`.
+CallResult<PyRef> build_node_block(NodeData&& data, PyObject* const* children, std::size_t count,
+                                   PyTypeObject* type) {
+    struct Owed {
+        PyObject* const* children;
+        std::size_t count;
+        ~Owed() {
+            for (std::size_t i = 0; i < count; ++i) Py_DECREF(children[i]);
+        }
+    } owed{children, count};
     if (type == nullptr) {
         auto obtained = obtain_node_type();
         if (!obtained) return std::move(obtained).error();
         type = obtained.value();
     }
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) {
+    if (count > (SIZE_MAX / 2) / sizeof(PyObject*)) throw std::bad_alloc();
+    const std::size_t children_bytes =
+        (count * sizeof(PyObject*) + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
+    // A map whose block lies in its document's arena stays there (the node's buffer
+    // reference keeps the arena alive); any other map moves into the node's block.
+    const bool attrs_in_arena = data.attrs.is_placed();
+    const std::size_t attrs_bytes = attrs_in_arena ? 0 : data.attrs.placed_bytes();
+    if (attrs_bytes > SIZE_MAX / 2 - sizeof(NodeObject) - children_bytes) throw std::bad_alloc();
+    void* memory = PyObject_Malloc(sizeof(NodeObject) + children_bytes + attrs_bytes);
+    if (memory == nullptr) {
         NodeData dropped(std::move(data));
+        PyErr_NoMemory();
         return CallError::captured();
     }
-    new (&reinterpret_cast<NodeObject*>(object)->data) NodeData(std::move(data));
+    // PyObject_Init takes the reference to a heap type that tp_free's caller gives back.
+    PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
+    auto* node = reinterpret_cast<NodeObject*>(object);
+    char* trailing = reinterpret_cast<char*>(node + 1);
+    auto** placed_children = reinterpret_cast<PyObject**>(trailing);
+    if (count != 0) std::memcpy(placed_children, children, count * sizeof(PyObject*));
+    owed.count = 0;
+    new (&node->data) NodeData();
+    node->data.buffer = std::move(data.buffer);
+    node->data.name = std::move(data.name);
+    node->data.text = std::move(data.text);
+    node->data.attrs = attrs_in_arena ? std::move(data.attrs) : data.attrs.place_into(trailing + children_bytes);
+    node->data.children = ChildList::placed(placed_children, count);
     return PyRef::adopt(object);
+}
+
+}  // namespace
+
+CallResult<PyRef> create_node_object(NodeData&& data, PyTypeObject* type) {
+    std::size_t count = 0;
+    bool placed = false;
+    PyObject** children = data.children.release(count, placed);
+    struct Freed {
+        PyObject** items;
+        bool placed;
+        ~Freed() {
+            if (!placed) std::free(items);
+        }
+    } freed{children, placed};
+    return build_node_block(std::move(data), children, count, type);
+}
+
+CallResult<PyRef> create_node_object(NodeData&& data, PyObject* const* children, std::size_t count,
+                                     PyTypeObject* type) {
+    return build_node_block(std::move(data), children, count, type);
 }
 
 CallResult<PyObject*> node_argument(PyObject* object, const char* parameter) {
@@ -103,20 +168,25 @@ void destroy_node(PyObject* self, DeallocQueue& queue) noexcept {
     auto* node = reinterpret_cast<NodeObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
     std::size_t count = 0;
-    PyObject** children = node->data.children.release(count);
+    bool placed = false;
+    PyObject** children = node->data.children.release(count, placed);
+    // The children are queued before the block (which may hold their array) is freed.
+    bool queued = true;
+    try {
+        queue.children.reserve(queue.children.size() + count);
+    } catch (...) {
+        queued = false;
+    }
+    if (queued) queue.children.insert(queue.children.end(), children, children + count);
     node->data.~NodeData();
+    if (!queued) {
+        // Out of memory for the queue: release directly (recursive, but only while
+        // memory is exhausted).
+        for (std::size_t i = 0; i < count; ++i) Py_DECREF(children[i]);
+    }
+    if (!placed) std::free(children);
     type->tp_free(self);
     Py_DECREF(type);
-    for (std::size_t i = 0; i < count; ++i) {
-        try {
-            queue.children.push_back(children[i]);
-        } catch (...) {
-            // Out of memory for the queue: release directly (recursive, but
-            // only while memory is exhausted).
-            Py_DECREF(children[i]);
-        }
-    }
-    std::free(children);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "call_error.hpp"
@@ -14,8 +15,8 @@
 namespace vorlane {
 
 // The children of a node: owned strong references, allocated at exactly their
-// count (nothing for none). Dropping a ChildList with references still in it
-// releases them, so it needs the lock then.
+// count (nothing for none), or lying inside the node's own block. Dropping a
+// ChildList with references still in it releases them, so it needs the lock then.
 class ChildList {
 public:
     ChildList() noexcept = default;
@@ -26,6 +27,15 @@ public:
     ChildList(const ChildList&) = delete;
     ChildList& operator=(const ChildList&) = delete;
     ~ChildList();
+    // Takes over `count` references already stored at `items`, memory that the list
+    // never frees (it lies inside the node's block).
+    [[nodiscard]] static ChildList placed(PyObject** items, std::size_t count) noexcept {
+        ChildList list;
+        list.items_ = items;
+        list.count_ = count;
+        list.placed_ = true;
+        return list;
+    }
 
     // Appends a reference the caller hands over (steals). The room must be there.
     void push_back_stolen(PyObject* child) noexcept { items_[count_++] = child; }
@@ -36,22 +46,30 @@ public:
     [[nodiscard]] PyObject* const* begin() const noexcept { return items_; }
     [[nodiscard]] PyObject* const* end() const noexcept { return items_ + count_; }
     // Gives up the references and the array: the caller releases the items
-    // (`count` of them) and frees the array with std::free.
-    [[nodiscard]] PyObject** release(std::size_t& count) noexcept;
+    // (`count` of them) and, unless `placed` comes back true, frees the array with std::free.
+    [[nodiscard]] PyObject** release(std::size_t& count, bool& placed) noexcept;
 
 private:
     PyObject** items_ = nullptr;
     std::size_t count_ = 0;
-    std::size_t capacity_ = 0;
+    std::uint32_t capacity_ = 0;
+    bool placed_ = false;
 };
 
 struct NodeData {
+    // The buffer reference that the borrowed spans below use (empty when there are none).
+    // Declared first so that it is released after them.
+    BufferRef buffer;
     StrRef name;
     std::optional<StrRef> text;
     AttrMap attrs;
     ChildList children;
 };
 
+// A Node object is one block: the header and record, then the child references,
+// then the attribute map's entries, except that a parsed node's entries stay in its
+// document's arena (DocumentBuffer::arena), which the node's buffer reference keeps
+// alive. Nodes never change, so nothing in the block grows.
 struct NodeObject {
     PyObject_HEAD
     NodeData data;
@@ -71,9 +89,15 @@ PyTypeObject* node_type() noexcept;
     return reinterpret_cast<NodeObject*>(node)->data;
 }
 
-// Moves `data` into a new instance of `type` (Node by default). On failure the
-// record is dropped and the interpreter's error returned.
+// Moves `data` into a new instance of `type` (Node by default): one block from the
+// object allocator holding the record, its child references and its attribute entries
+// (unless the map's block already lies in an arena, where it stays).
+// On failure the record is dropped and the interpreter's error returned.
 [[nodiscard]] CallResult<PyRef> create_node_object(NodeData&& data, PyTypeObject* type = nullptr);
+// As above, for a record without children of its own, with the children given as
+// `count` references at `children`, which the call takes over (and releases on failure).
+[[nodiscard]] CallResult<PyRef> create_node_object(NodeData&& data, PyObject* const* children,
+                                                   std::size_t count, PyTypeObject* type = nullptr);
 
 // The `node` argument of the write functions: a Node instance, borrowed; anything
 // else is the type-mismatch error noting `parameter`.

@@ -1,4 +1,4 @@
-// StrRef storage: owned strings on the C heap, spans holding one buffer reference.
+// StrRef storage: owned strings on the C heap, spans holding or borrowing one buffer reference.
 #include "storage/str_ref.hpp"
 
 #include <cstdint>
@@ -32,13 +32,13 @@ StrRef StrRef::owned(ByteBuilder&& builder) noexcept {
 }
 
 StrRef StrRef::clone() const {
-    if (buffer_ != nullptr) return span(buffer_, first_, second_);
+    if (buffer_ != nullptr) return span(buffer(), first_, second_);
     return owned(raw());
 }
 
 Result<std::string_view, InvariantViolation> StrRef::view() const noexcept {
     if (buffer_ == nullptr) return raw();
-    std::string_view all = buffer_->bytes();
+    std::string_view all = buffer()->bytes();
     if (first_ > second_ || second_ > all.size() || !is_char_boundary(all, first_) ||
         !is_char_boundary(all, second_)) {
         return InvariantViolation{"string span lies outside its document or splits a character"};
@@ -48,9 +48,9 @@ Result<std::string_view, InvariantViolation> StrRef::view() const noexcept {
 
 void StrRef::release_storage() noexcept {
     if (buffer_ != nullptr) {
-        DocumentBuffer* buffer = buffer_;
+        DocumentBuffer* counted = is_borrowed() ? nullptr : buffer_;
         buffer_ = nullptr;
-        buffer->release();
+        if (counted != nullptr) counted->release();
     } else if (first_ != 0) {
         std::free(reinterpret_cast<char*>(first_));
     }

@@ -1,14 +1,19 @@
 // StrRef: one string value (name, key, value, text), either Owned or a Span into a
 // DocumentBuffer. No interpreter; spans may be created and dropped without the lock.
+// A span either counts its own buffer reference, or borrows one held by the record
+// it lives in (a node or a parsed element keeps one reference for all its spans),
+// which saves an atomic operation per string on creation and on release.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
 #include "common/byte_builder.hpp"
 #include "common/result.hpp"
+#include "common/utf8.hpp"
 #include "storage/document_buffer.hpp"
 
 namespace vorlane {
@@ -30,6 +35,12 @@ public:
     // A span that takes over a buffer reference the caller already added.
     static StrRef span_adopting(DocumentBuffer* buffer, std::size_t start, std::size_t end) noexcept {
         return StrRef(buffer, start, end);
+    }
+    // A span that takes no reference: the record holding it keeps `buffer` alive for
+    // as long as the span exists, and must not hand the span to anything that outlives it.
+    static StrRef borrowed_span(DocumentBuffer* buffer, std::size_t start, std::size_t end) noexcept {
+        return StrRef(reinterpret_cast<DocumentBuffer*>(reinterpret_cast<std::uintptr_t>(buffer) | kBorrowedBit),
+                      start, end);
     }
 
     StrRef(StrRef&& other) noexcept : buffer_(other.buffer_), first_(other.first_), second_(other.second_) {
@@ -53,12 +64,22 @@ public:
     StrRef& operator=(const StrRef&) = delete;
     ~StrRef() { reset(); }
 
-    // A second StrRef with the same value: a span shares the buffer (one more
-    // reference), an owned string is copied. Throws std::bad_alloc.
+    // A second StrRef with the same value: a span shares the buffer (one more counted
+    // reference, also when this one borrows), an owned string is copied. Throws std::bad_alloc.
     [[nodiscard]] StrRef clone() const;
 
     [[nodiscard]] bool is_span() const noexcept { return buffer_ != nullptr; }
-    [[nodiscard]] DocumentBuffer* buffer() const noexcept { return buffer_; }
+    // True for a span that holds no buffer reference of its own.
+    [[nodiscard]] bool is_borrowed() const noexcept {
+        return (reinterpret_cast<std::uintptr_t>(buffer_) & kBorrowedBit) != 0;
+    }
+    // True when releasing this value frees memory or drops a buffer reference.
+    [[nodiscard]] bool owns_storage() const noexcept {
+        return buffer_ == nullptr ? first_ != 0 : !is_borrowed();
+    }
+    [[nodiscard]] DocumentBuffer* buffer() const noexcept {
+        return reinterpret_cast<DocumentBuffer*>(reinterpret_cast<std::uintptr_t>(buffer_) & ~kBorrowedBit);
+    }
     [[nodiscard]] std::size_t span_start() const noexcept { return first_; }
     [[nodiscard]] std::size_t span_end() const noexcept { return second_; }
 
@@ -69,7 +90,7 @@ public:
     // The bytes without the boundary check, for hashing and comparison inside the
     // core where the span was made over a validated range.
     [[nodiscard]] std::string_view raw() const noexcept {
-        if (buffer_ != nullptr) return {buffer_->data() + first_, second_ - first_};
+        if (buffer_ != nullptr) return {buffer()->data() + first_, second_ - first_};
         return {reinterpret_cast<const char*>(first_), second_};
     }
     [[nodiscard]] std::size_t size() const noexcept {
@@ -84,9 +105,11 @@ private:
     StrRef(DocumentBuffer* buffer, std::size_t start, std::size_t end) noexcept
         : buffer_(buffer), first_(start), second_(end) {}
 
-    // Inline for the common case of an empty or moved-from value.
+    // Inline for the common cases: an empty or moved-from value, or a borrowed span.
     void reset() noexcept {
-        if (buffer_ == nullptr && first_ == 0) {
+        if ((buffer_ == nullptr && first_ == 0) || is_borrowed()) {
+            buffer_ = nullptr;
+            first_ = 0;
             second_ = 0;
             return;
         }
@@ -94,19 +117,13 @@ private:
     }
     void release_storage() noexcept;
 
-    // Span: buffer, start offset, end offset. Owned: null, malloc'd pointer, length.
+    // The low bit of a span's buffer pointer marks a borrowed span (buffers are aligned).
+    static constexpr std::uintptr_t kBorrowedBit = 1;
+
+    // Span: buffer (tagged), start offset, end offset. Owned: null, malloc'd pointer, length.
     DocumentBuffer* buffer_ = nullptr;
     std::size_t first_ = 0;
     std::size_t second_ = 0;
 };
-
-// True when `offset` is 0, the length, or the index of a byte that is not a
-// UTF-8 continuation byte (0x80 to 0xBF).
-[[nodiscard]] inline bool is_char_boundary(std::string_view bytes, std::size_t offset) noexcept {
-    if (offset == 0 || offset == bytes.size()) return true;
-    if (offset > bytes.size()) return false;
-    auto byte = static_cast<unsigned char>(bytes[offset]);
-    return byte < 0x80 || byte > 0xBF;
-}
 
 }  // namespace vorlane

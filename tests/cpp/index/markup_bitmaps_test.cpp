@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "index/byte_search.hpp"
+#include "common/byte_search.hpp"
 #include "index/markup_bitmaps.hpp"
 
 namespace vorlane {
@@ -175,7 +175,7 @@ TEST(ByteSearchTest, WideSearchesAgreeWithByteLoop) {
         }
         const char* data = storage.data() + shift;
         for (std::size_t from = 0; from <= length; ++from) {
-            using namespace index_search;
+            using namespace byte_search;
             const std::size_t one = find_first_of_bytewise<'<'>(data, from, length);
             EXPECT_EQ((find_first_of_words<'<'>(data, from, length)), one);
             EXPECT_EQ((find_first_of<'<'>(data, from, length)), one);

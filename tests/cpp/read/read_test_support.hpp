@@ -85,17 +85,29 @@ inline std::string render(const ParsedElement& root) {
 }
 
 // The number of spans in the tree (each holds one buffer reference).
-inline std::size_t count_spans(const ParsedElement& root) {
+// The buffer references a parsed tree holds: one per element that keeps a reference for
+// its borrowed spans, plus one per span that counts its own. Every borrowed span must lie
+// in an element whose reference is to that same buffer.
+inline std::size_t count_buffer_references(const ParsedElement& root) {
     std::size_t count = 0;
     std::vector<const ParsedElement*> pending{&root};
     while (!pending.empty()) {
         const ParsedElement* element = pending.back();
         pending.pop_back();
-        count += element->name.is_span() ? 1 : 0;
-        if (element->text && element->text->is_span()) ++count;
+        if (element->buffer) ++count;
+        auto add = [&](const StrRef& value) {
+            if (!value.is_span()) return;
+            if (value.is_borrowed()) {
+                EXPECT_EQ(element->buffer.get(), value.buffer()) << "a borrowed span outside its buffer's holder";
+            } else {
+                ++count;
+            }
+        };
+        add(element->name);
+        if (element->text) add(*element->text);
         for (auto entry : element->attrs) {
-            count += entry.key.is_span() ? 1 : 0;
-            count += entry.value.is_span() ? 1 : 0;
+            add(entry.key);
+            add(entry.value);
         }
         for (const ParsedElement& child : element->children) pending.push_back(&child);
     }

@@ -1,8 +1,13 @@
-// AttrMap: unique keys, growth, lookup, order-preserving clone, and SipHash-1-3
-// against reference values computed by an independent implementation.
+// AttrMap: unique keys, growth, lookup on both sides of the switch from linear search
+// to the hash index, insertion order, order-preserving clone, the seed fallbacks, and
+// SipHash-1-3 against reference values computed by an independent implementation.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -93,7 +98,8 @@ TEST(AttrMapTest, GrowsAndKeepsEveryEntry) {
     }
     EXPECT_GT(map.capacity(), first_capacity);
     EXPECT_EQ(map.size(), static_cast<std::size_t>(kCount));
-    EXPECT_LE(map.size() * 8, map.capacity() * 7);
+    EXPECT_LE(map.size(), map.capacity());
+    EXPECT_TRUE(map.is_indexed());
     std::set<std::string> seen;
     for (auto entry : map) seen.insert(std::string(entry.key.raw()));
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kCount));
@@ -116,25 +122,151 @@ TEST(AttrMapTest, CloneIteratesInTheSameOrder) {
     for (auto entry : copy) copy_order.push_back(std::string(entry.key.raw()) + "=" + std::string(entry.value.raw()));
     EXPECT_EQ(original_order, copy_order);
     EXPECT_EQ(copy.capacity(), map.capacity());
+    EXPECT_TRUE(copy.is_indexed());
 }
 
-TEST(AttrMapTest, OrderDependsOnTheKeysNotOnInsertion) {
-    // Two maps with different key pairs and the same content iterate differently
-    // for at least one of several tries: the order is never promised.
-    std::vector<std::string> keys;
-    for (int i = 0; i < 16; ++i) keys.push_back("attr" + std::to_string(i));
-    auto order_of = [&](HashKeys hash_keys) {
-        AttrMap map(hash_keys, keys.size());
-        for (const auto& key : keys) EXPECT_TRUE(map.insert(StrRef::owned(key), StrRef::owned("v")));
-        std::vector<std::string> order;
-        for (auto entry : map) order.emplace_back(entry.key.raw());
-        return order;
-    };
-    auto reference = order_of(draw_hash_keys());
-    bool differs = false;
-    for (int attempt = 0; attempt < 8 && !differs; ++attempt) differs = order_of(draw_hash_keys()) != reference;
-    EXPECT_TRUE(differs);
-    EXPECT_NE(reference, keys);
+std::string key_number(std::size_t i) { return "attr" + std::to_string(i); }
+
+// Sizes around the switch from a flat, linearly searched map to an indexed one,
+// reached both with the exact room and by growing from the smallest block.
+struct LayoutCase {
+    std::size_t count;
+    bool reserve_exactly;
+};
+
+class AttrMapLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(AttrMapLayoutTest, InsertLookupUniquenessAndOrder) {
+    const auto [count, reserve_exactly] = GetParam();
+    AttrMap map(draw_hash_keys(), reserve_exactly ? count : 1);
+    std::vector<std::string> inserted;
+    // Keys that share a prefix and a length, so that comparisons must look at every byte.
+    for (std::size_t i = 0; i < count; ++i) {
+        inserted.push_back(key_number(count - i));
+        ASSERT_TRUE(map.insert(StrRef::owned(inserted.back()), StrRef::owned(std::to_string(i))));
+    }
+    EXPECT_EQ(map.size(), count);
+    EXPECT_EQ(map.is_indexed(), map.capacity() > AttrMap::kFlatLimit);
+    if (reserve_exactly) {
+        EXPECT_EQ(map.is_indexed(), count > AttrMap::kFlatLimit);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const StrRef* value = map.find(inserted[i]);
+        ASSERT_NE(value, nullptr) << inserted[i];
+        EXPECT_EQ(value->raw(), std::to_string(i));
+        EXPECT_FALSE(map.insert(StrRef::owned(inserted[i]), StrRef::owned("again")));
+    }
+    EXPECT_EQ(map.find(key_number(count + 1)), nullptr);
+    EXPECT_EQ(map.find(key_number(0)), nullptr);
+    EXPECT_EQ(map.find(""), nullptr);
+    EXPECT_EQ(map.size(), count);
+    std::vector<std::string> order;
+    for (auto entry : map) order.emplace_back(entry.key.raw());
+    EXPECT_EQ(order, inserted);
+    AttrMap copy = map.clone();
+    std::vector<std::string> copy_order;
+    for (auto entry : copy) copy_order.emplace_back(entry.key.raw());
+    EXPECT_EQ(copy_order, inserted);
+    EXPECT_EQ(copy.is_indexed(), map.is_indexed());
+    for (const auto& key : inserted) EXPECT_NE(copy.find(key), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AroundTheSwitch, AttrMapLayoutTest,
+    ::testing::Values(LayoutCase{1, true}, LayoutCase{AttrMap::kFlatLimit - 1, true},
+                      LayoutCase{AttrMap::kFlatLimit, true}, LayoutCase{AttrMap::kFlatLimit + 1, true},
+                      LayoutCase{AttrMap::kFlatLimit + 2, true}, LayoutCase{AttrMap::kFlatLimit, false},
+                      LayoutCase{AttrMap::kFlatLimit + 1, false}, LayoutCase{4 * AttrMap::kFlatLimit + 3, false},
+                      LayoutCase{3000, false}));
+
+TEST(AttrMapTest, ManyCollidingPrefixesStayFast) {
+    // Above the switch every lookup is one hash and a short probe: 20,000 keys
+    // inserted and looked up again would take billions of comparisons if they
+    // were searched linearly.
+    AttrMap map(draw_hash_keys(), 1);
+    constexpr std::size_t kCount = 20000;
+    for (std::size_t i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(map.insert(StrRef::owned(std::string(64, 'k') + std::to_string(i)), StrRef::owned("v")));
+    }
+    for (std::size_t i = 0; i < kCount; ++i) {
+        ASSERT_NE(map.find(std::string(64, 'k') + std::to_string(i)), nullptr);
+    }
+}
+
+// Stand-ins for getrandom: one that fails the way a kernel without it does, one that
+// is interrupted once and then works, one that fills a fixed pattern.
+long failing_get_random(void*, std::size_t, unsigned) {
+    errno = ENOSYS;
+    return -1;
+}
+
+int interruptions_left = 0;
+long interrupted_get_random(void* bytes, std::size_t size, unsigned) {
+    if (interruptions_left > 0) {
+        --interruptions_left;
+        errno = EINTR;
+        return -1;
+    }
+    // Two bytes at a time: the caller must keep reading until the seed is full.
+    std::size_t chunk = size < 2 ? size : 2;
+    std::memset(bytes, 0xA5, chunk);
+    return static_cast<long>(chunk);
+}
+
+TEST(HashSeedTest, GetRandomInterruptedIsRetried) {
+    interruptions_left = 3;
+    HashKeys seed = read_hash_seed(SeedSources{interrupted_get_random, nullptr});
+    EXPECT_EQ(interruptions_left, 0);
+    EXPECT_EQ(seed.k0, 0xA5A5A5A5A5A5A5A5ULL);
+    EXPECT_EQ(seed.k1, 0xA5A5A5A5A5A5A5A5ULL);
+}
+
+TEST(HashSeedTest, FailingGetRandomFallsBackToTheDevice) {
+    // A regular file stands in for the device, so the test knows what must be read.
+    const std::string path = ::testing::TempDir() + "vorlane_seed_device";
+    {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        const unsigned char pattern[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+        ASSERT_EQ(std::fwrite(pattern, 1, sizeof pattern, file), sizeof pattern);
+        std::fclose(file);
+    }
+    HashKeys seed = read_hash_seed(SeedSources{failing_get_random, path.c_str()});
+    EXPECT_EQ(seed.k0, 0x0807060504030201ULL);
+    EXPECT_EQ(seed.k1, 0x100F0E0D0C0B0A09ULL);
+    std::remove(path.c_str());
+}
+
+TEST(HashSeedTest, ShortDeviceCountsAsFailure) {
+    const std::string path = ::testing::TempDir() + "vorlane_seed_short";
+    {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fputs("short", file);
+        std::fclose(file);
+    }
+    HashKeys first = read_hash_seed(SeedSources{failing_get_random, path.c_str()});
+    HashKeys second = read_hash_seed(SeedSources{failing_get_random, path.c_str()});
+    EXPECT_FALSE(first.k0 == second.k0 && first.k1 == second.k1);
+    std::remove(path.c_str());
+}
+
+TEST(HashSeedTest, WithoutAnySourceTheSeedStillVaries) {
+    const SeedSources nothing{failing_get_random, "/nonexistent/vorlane/random"};
+    HashKeys first = read_hash_seed(nothing);
+    HashKeys second = read_hash_seed(nothing);
+    HashKeys other_thread;
+    std::thread([&] { other_thread = read_hash_seed(nothing); }).join();
+    EXPECT_FALSE(first.k0 == second.k0 && first.k1 == second.k1);
+    EXPECT_FALSE(first.k0 == other_thread.k0 && first.k1 == other_thread.k1);
+    EXPECT_NE(first.k0 | first.k1, 0u);
+}
+
+TEST(HashSeedTest, TheSystemSourcesGiveDifferentSeedsPerThread) {
+    HashKeys here = draw_hash_keys();
+    HashKeys there;
+    std::thread([&] { there = draw_hash_keys(); }).join();
+    EXPECT_NE(here.k1, there.k1);
 }
 
 }  // namespace

@@ -1,0 +1,68 @@
+"""Allocation failure while a parsed document is turned into nodes: the interpreter's
+allocator is made to fail exactly the Nth allocation (every N in turn), and each call
+must end in a clean MemoryError that leaves no node and no reference to the input
+behind, until N lies past the call and the tree comes out whole."""
+import textwrap
+
+import pytest
+
+from tree_helpers import run_python
+
+pytest.importorskip("_testcapi")
+
+SWEEP = textwrap.dedent(
+    """
+    import sys
+    import _testcapi
+    import vorlane
+
+    def shape(node):
+        stack, out = [node], []
+        while stack:
+            current = stack.pop()
+            out.append((current.name, current.attrs, current.text, len(current.children)))
+            stack.extend(current.children)
+        return out
+
+    document = "".join([%(document)r])
+    expected = shape(vorlane.read_string(document, %(root)r))
+    before = sys.getrefcount(document)
+    failures = 0
+    for n in range(0, 20000):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            node = vorlane.read_string(document, %(root)r)
+        except MemoryError:
+            node = None
+        finally:
+            _testcapi.remove_mem_hooks()
+        if node is None:
+            failures += 1
+            assert sys.getrefcount(document) == before, n
+            continue
+        assert shape(node) == expected, n
+        del node
+        assert sys.getrefcount(document) == before
+        break
+    else:
+        raise AssertionError("the read never got through")
+    print(failures, len(expected))
+    """
+)
+
+RECORDS = "<all>" + "".join(f"<r id='{i}' v='a&amp;b'>t{i}<c/><c k='1'>x</c></r>" for i in range(30)) + "</all>"
+WIDE = "<r>" + "".join("<w " + " ".join(f'k{j}="{j}"' for j in range(20)) + "/>" for _ in range(5)) + "</r>"
+
+DOCUMENTS = [
+    pytest.param(RECORDS, "all", id="records"),
+    pytest.param("<a>" * 300 + "x" + "</a>" * 300, "a", id="chain"),
+    pytest.param(WIDE, "r", id="wide-maps"),
+]
+
+
+@pytest.mark.parametrize("document, root", DOCUMENTS)
+def test_every_failing_allocation_gives_a_clean_memory_error(document, root):
+    completed = run_python(SWEEP % {"document": document, "root": root})
+    assert completed.returncode == 0, completed.stderr
+    failures, elements = map(int, completed.stdout.split())
+    assert failures >= elements, "every node's creation must have been made to fail"
