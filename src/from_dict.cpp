@@ -23,7 +23,7 @@ CallResult<PyRef> node_from_dict_body(PyObject* const* args, Py_ssize_t nargs, P
 
 }  // namespace
 
-PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] { return node_from_dict_body(args, nargs, kwnames); });
 }
 

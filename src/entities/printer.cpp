@@ -145,15 +145,15 @@ CallResult<PyRef> node_repr_body(PyObject* self) {
 
 }  // namespace
 
-PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] { return node_to_string_body(self, args, nargs, kwnames); });
 }
 
-PyObject* node_tp_str(PyObject* self) noexcept {
+PyObject* node_tp_str(PyObject* self) {
     return call_boundary([&] { return printout_str(self, 0); });
 }
 
-PyObject* node_tp_repr(PyObject* self) noexcept {
+PyObject* node_tp_repr(PyObject* self) {
     return call_boundary([&] { return node_repr_body(self); });
 }
 

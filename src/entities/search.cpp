@@ -157,25 +157,25 @@ CallResult<PyRef> node_search_body(PyObject* self, PyObject* const* args, Py_ssi
 
 }  // namespace
 
-PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         return dedicated_search(kSearchByNameSignature, SearchCriterion::Tag, self, args, nargs, kwnames);
     });
 }
 
-PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         return dedicated_search(kSearchByAttrSignature, SearchCriterion::Attr, self, args, nargs, kwnames);
     });
 }
 
-PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] {
         return dedicated_search(kSearchByTextSignature, SearchCriterion::Text, self, args, nargs, kwnames);
     });
 }
 
-PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_boundary([&] { return node_search_body(self, args, nargs, kwnames); });
 }
 

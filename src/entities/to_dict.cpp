@@ -259,7 +259,7 @@ CallResult<PyRef> node_to_dict_body(PyObject* self) {
 
 }  // namespace
 
-PyObject* node_to_dict(PyObject* self, PyObject*) noexcept {
+PyObject* node_to_dict(PyObject* self, PyObject*) {
     return call_boundary([&] { return node_to_dict_body(self); });
 }
 

@@ -206,11 +206,11 @@ void node_tp_dealloc(PyObject* self) noexcept {
     if (queue.children.capacity() > 4096) std::vector<PyObject*>().swap(queue.children);
 }
 
-PyObject* node_get_name(PyObject* self, void*) noexcept {
+PyObject* node_get_name(PyObject* self, void*) {
     return call_boundary([&]() -> CallResult<PyRef> { return str_from(node_data(self).name); });
 }
 
-PyObject* node_get_text(PyObject* self, void*) noexcept {
+PyObject* node_get_text(PyObject* self, void*) {
     return call_boundary([&]() -> CallResult<PyRef> {
         const auto& text = node_data(self).text;
         if (!text) return PyRef::share(Py_None);
@@ -218,7 +218,7 @@ PyObject* node_get_text(PyObject* self, void*) noexcept {
     });
 }
 
-PyObject* node_get_attrs(PyObject* self, void*) noexcept {
+PyObject* node_get_attrs(PyObject* self, void*) {
     return call_boundary([&]() -> CallResult<PyRef> {
         PyRef dict = PyRef::adopt(PyDict_New());
         if (!dict) return CallError::null_object();
@@ -233,7 +233,7 @@ PyObject* node_get_attrs(PyObject* self, void*) noexcept {
     });
 }
 
-PyObject* node_get_children(PyObject* self, void*) noexcept {
+PyObject* node_get_children(PyObject* self, void*) {
     return call_boundary([&]() -> CallResult<PyRef> {
         const ChildList& children = node_data(self).children;
         PyRef list = PyRef::adopt(PyList_New(static_cast<Py_ssize_t>(children.size())));

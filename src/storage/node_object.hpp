@@ -110,9 +110,9 @@ PyTypeObject* node_type() noexcept;
 
 // Slots and getters of the Node type.
 void node_tp_dealloc(PyObject* self) noexcept;
-PyObject* node_get_name(PyObject* self, void* closure) noexcept;
-PyObject* node_get_text(PyObject* self, void* closure) noexcept;
-PyObject* node_get_attrs(PyObject* self, void* closure) noexcept;
-PyObject* node_get_children(PyObject* self, void* closure) noexcept;
+PyObject* node_get_name(PyObject* self, void* closure);
+PyObject* node_get_text(PyObject* self, void* closure);
+PyObject* node_get_attrs(PyObject* self, void* closure);
+PyObject* node_get_children(PyObject* self, void* closure);
 
 }  // namespace vorlane
