@@ -46,6 +46,29 @@ namespace utf8_detail {
 
 }  // namespace utf8_detail
 
+// Well-formed UTF-8 sequences: the lead byte, then the allowed range of the second
+// byte; every later byte is 0x80 to 0xBF.
+//   C2..DF 80..BF | E0 A0..BF | E1..EC 80..BF | ED 80..9F | EE..EF 80..BF
+//   F0 90..BF | F1..F3 80..BF | F4 80..8F
+struct Utf8Lead {
+    std::size_t length;  // 0: the byte opens no well-formed sequence
+    unsigned char second_low;
+    unsigned char second_high;
+};
+
+[[nodiscard]] constexpr Utf8Lead utf8_lead(unsigned char lead) noexcept {
+    if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return {3, static_cast<unsigned char>(lead == 0xE0 ? 0xA0 : 0x80),
+                static_cast<unsigned char>(lead == 0xED ? 0x9F : 0xBF)};
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return {4, static_cast<unsigned char>(lead == 0xF0 ? 0x90 : 0x80),
+                static_cast<unsigned char>(lead == 0xF4 ? 0x8F : 0xBF)};
+    }
+    return {0, 0, 0};
+}
+
 // The offset of the first byte of the first ill-formed sequence in `bytes` (which is
 // also the length of its longest valid prefix), or kUtf8Valid when all of it is
 // well-formed UTF-8. Overlong forms, surrogates (U+D800 to U+DFFF), values above
@@ -63,30 +86,11 @@ namespace utf8_detail {
         while (offset < size && data[offset] < 0x80) ++offset;
         if (offset == size) break;
 
-        // Well-formed sequences (lead byte, then the allowed range of the second
-        // byte; every later byte is 0x80 to 0xBF):
-        //   C2..DF 80..BF | E0 A0..BF | E1..EC 80..BF | ED 80..9F | EE..EF 80..BF
-        //   F0 90..BF | F1..F3 80..BF | F4 80..8F
-        const unsigned char lead = data[offset];
-        std::size_t length;
-        unsigned char second_low = 0x80;
-        unsigned char second_high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) second_low = 0xA0;
-            if (lead == 0xED) second_high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) second_low = 0x90;
-            if (lead == 0xF4) second_high = 0x8F;
-        } else {
-            return offset;
-        }
-        if (size - offset < length) return offset;
+        const Utf8Lead lead = utf8_lead(data[offset]);
+        const std::size_t length = lead.length;
+        if (length == 0 || size - offset < length) return offset;
         const unsigned char second = data[offset + 1];
-        if (second < second_low || second > second_high) return offset;
+        if (second < lead.second_low || second > lead.second_high) return offset;
         for (std::size_t index = 2; index < length; ++index) {
             if (!is_continuation(data[offset + index])) return offset;
         }

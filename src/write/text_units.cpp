@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "common/utf8.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -125,29 +127,11 @@ std::optional<TextShape> text_shape(std::string_view text) noexcept {
             ++offset;
             continue;
         }
-        // Well-formed sequences (lead byte, then the allowed range of the second
-        // byte; every later byte is 0x80 to 0xBF):
-        //   C2..DF 80..BF | E0 A0..BF | E1..EC 80..BF | ED 80..9F | EE..EF 80..BF
-        //   F0 90..BF | F1..F3 80..BF | F4 80..8F
-        std::size_t length;
-        unsigned char second_low = 0x80;
-        unsigned char second_high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) second_low = 0xA0;
-            if (lead == 0xED) second_high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) second_low = 0x90;
-            if (lead == 0xF4) second_high = 0x8F;
-        } else {
-            return std::nullopt;
-        }
-        if (size - offset < length) return std::nullopt;
+        const Utf8Lead sequence = utf8_lead(lead);
+        const std::size_t length = sequence.length;
+        if (length == 0 || size - offset < length) return std::nullopt;
         const unsigned char second = bytes[offset + 1];
-        if (second < second_low || second > second_high) return std::nullopt;
+        if (second < sequence.second_low || second > sequence.second_high) return std::nullopt;
         for (std::size_t index = 2; index < length; ++index) {
             if ((bytes[offset + index] & 0xC0) != 0x80) return std::nullopt;
         }
