@@ -386,25 +386,5 @@ std::size_t AttrMap::capacity() const noexcept { return table_ == nullptr ? 0 : 
 bool AttrMap::is_indexed() const noexcept { return table_ != nullptr && table_->index_capacity != 0; }
 HashKeys AttrMap::keys() const noexcept { return table_ == nullptr ? HashKeys{} : table_->keys; }
 
-AttrMap AttrMap::clone() const {
-    AttrMap copy;
-    if (table_ == nullptr) return copy;
-    copy.table_ = allocate(table_->keys, table_->capacity);
-    const Slot* from = slots();
-    Slot* to = copy.mutable_slots();
-    for (std::uint32_t i = 0; i < table_->count; ++i) {
-        StrRef key = from[i].key.clone();
-        StrRef value = from[i].value.clone();
-        if (key.owns_storage() || value.owns_storage()) copy.table_->flags |= kOwnsStrings;
-        new (&to[i]) Slot{std::move(key), std::move(value)};
-        ++copy.table_->count;
-    }
-    copy.table_->key_bits = table_->key_bits;
-    if (table_->index_capacity != 0) {
-        std::memcpy(index_of(copy.table_), index_of(static_cast<const Table*>(table_)),
-                    table_->index_capacity * sizeof(std::uint32_t));
-    }
-    return copy;
-}
 
 }  // namespace vorlane

@@ -100,10 +100,6 @@ public:
     // returned map never frees `storage`: whoever owns it frees it after the map is gone.
     [[nodiscard]] AttrMap place_into(void* storage) noexcept;
 
-    // A copy with the same keys, entries and order. Spans share their buffers (one
-    // counted reference each). Throws std::bad_alloc.
-    [[nodiscard]] AttrMap clone() const;
-
     struct Entry {
         const StrRef& key;
         const StrRef& value;

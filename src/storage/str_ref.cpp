@@ -31,11 +31,6 @@ StrRef StrRef::owned(ByteBuilder&& builder) noexcept {
     return result;
 }
 
-StrRef StrRef::clone() const {
-    if (buffer_ != nullptr) return span(buffer(), first_, second_);
-    return owned(raw());
-}
-
 Result<std::string_view, InvariantViolation> StrRef::view() const noexcept {
     if (buffer_ == nullptr) return raw();
     std::string_view all = buffer()->bytes();

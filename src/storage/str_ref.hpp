@@ -64,10 +64,6 @@ public:
     StrRef& operator=(const StrRef&) = delete;
     ~StrRef() { reset(); }
 
-    // A second StrRef with the same value: a span shares the buffer (one more counted
-    // reference, also when this one borrows), an owned string is copied. Throws std::bad_alloc.
-    [[nodiscard]] StrRef clone() const;
-
     [[nodiscard]] bool is_span() const noexcept { return buffer_ != nullptr; }
     // True for a span that holds no buffer reference of its own.
     [[nodiscard]] bool is_borrowed() const noexcept {
