@@ -1,6 +1,9 @@
 // Argument conversions shared by the entry points.
 #include "convert.hpp"
 
+#include <string_view>
+#include <unordered_map>
+
 namespace vorlane {
 
 CallResult<std::string_view> utf8_of(PyObject* str) {
@@ -48,6 +51,29 @@ CallError not_a_sequence(PyObject* object) {
     auto text = utf8_of(name.get());
     if (!text) return std::move(text).error();
     return type_mismatch(object, std::string(text.value()).c_str());
+}
+
+AttrMap attr_map_from(AttrPairs&& attrs) {
+    auto& pairs = attrs.pairs;
+    if (pairs.empty()) return AttrMap();
+    if (!attrs.keys_distinct) {
+        std::unordered_map<std::string_view, std::size_t> first_index;
+        std::size_t kept = 0;
+        for (std::size_t index = 0; index < pairs.size(); ++index) {
+            // The bytes of an owned StrRef stay where they are when it is moved.
+            auto [place, inserted] = first_index.emplace(pairs[index].first.raw(), kept);
+            if (inserted) {
+                if (kept != index) pairs[kept] = std::move(pairs[index]);
+                ++kept;
+            } else {
+                pairs[place->second].second = std::move(pairs[index].second);
+            }
+        }
+        pairs.resize(kept);
+    }
+    AttrMap map(draw_hash_keys(), pairs.size());
+    for (auto& [key, value] : pairs) (void)map.insert(std::move(key), std::move(value));
+    return map;
 }
 
 }  // namespace vorlane

@@ -5,8 +5,12 @@
 
 #include <string_view>
 
+#include <utility>
+#include <vector>
+
 #include "call_error.hpp"
 #include "common/io_error.hpp"
+#include "storage/attr_map.hpp"
 
 namespace vorlane {
 
@@ -38,6 +42,19 @@ namespace vorlane {
 }  // namespace vorlane
 
 namespace vorlane {
+
+// The attribute pairs converted from a dict of str to str, in the dict's order.
+struct AttrPairs {
+    std::vector<std::pair<StrRef, StrRef>> pairs;
+    // True while every key is an exact str: distinct exact strs have distinct
+    // values, so no two pairs share a key. A str subclass may compare equal to
+    // another key with the same value and break that.
+    bool keys_distinct = true;
+};
+
+// The attribute map of a new node (a new random key pair). Pairs whose keys have
+// equal values keep the first one's place and the last one's value, as a dict does.
+[[nodiscard]] AttrMap attr_map_from(AttrPairs&& attrs);
 
 // Room to reserve for the items of a sequence about to be iterated. A list or
 // tuple knows its size; any other length is only a hint (a custom __len__ may say

@@ -126,15 +126,6 @@ CallResult<StrRef> owned_string(PyObject* object) {
     return StrRef::owned(bytes.value());
 }
 
-// The attribute pairs of a `Map` value, in the dict's order.
-struct AttrPairs {
-    std::vector<std::pair<StrRef, StrRef>> pairs;
-    // True while every key is an exact str: distinct exact strs have distinct
-    // values, so no two pairs share a key. A str subclass may compare equal to
-    // another key with the same value and break that.
-    bool keys_distinct = true;
-};
-
 // The `Map` variant: a dict whose keys and values are all str. An error of kind
 // Internal ends the whole conversion; any other is the variant's error.
 CallResult<AttrPairs> extract_string_map(PyObject* object) {
@@ -156,31 +147,6 @@ CallResult<AttrPairs> extract_string_map(PyObject* object) {
         attrs.pairs.emplace_back(std::move(key_text).value(), std::move(value_text).value());
     }
     return attrs;
-}
-
-// The attribute map of a new node. Pairs whose keys have equal values keep the
-// first one's place and the last one's value, as a dict does.
-AttrMap attr_map_from(AttrPairs&& attrs) {
-    auto& pairs = attrs.pairs;
-    if (pairs.empty()) return AttrMap();
-    if (!attrs.keys_distinct) {
-        std::unordered_map<std::string_view, std::size_t> first_index;
-        std::size_t kept = 0;
-        for (std::size_t index = 0; index < pairs.size(); ++index) {
-            // The bytes of an owned StrRef stay where they are when it is moved.
-            auto [place, inserted] = first_index.emplace(pairs[index].first.raw(), kept);
-            if (inserted) {
-                if (kept != index) pairs[kept] = std::move(pairs[index]);
-                ++kept;
-            } else {
-                pairs[place->second].second = std::move(pairs[index].second);
-            }
-        }
-        pairs.resize(kept);
-    }
-    AttrMap map(draw_hash_keys(), pairs.size());
-    for (auto& [key, value] : pairs) (void)map.insert(std::move(key), std::move(value));
-    return map;
 }
 
 // The variants of a node dict's value, in the order conversion tries them.

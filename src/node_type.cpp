@@ -1,7 +1,5 @@
 // The Node class: type creation, the constructor with its validation, and the
 // member tables. Runs with the interpreter lock held.
-#include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -23,29 +21,10 @@ CallResult<StrRef> owned_str_argument(PyObject* object, const char* parameter) {
     return StrRef::owned(bytes.value());
 }
 
-using AttrPairs = std::vector<std::pair<StrRef, StrRef>>;
-
-// A dict can hold two keys that are equal by value but distinct objects (a str
-// subclass with identity equality). As in a dict built from the same pairs, the
-// last value of such a key wins; the map then keeps one entry for it.
-void keep_last_of_equal_keys(AttrPairs& pairs) {
-    if (pairs.size() < 2) return;
-    std::unordered_map<std::string_view, std::size_t> last_index;
-    last_index.reserve(pairs.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) last_index[pairs[i].first.raw()] = i;
-    if (last_index.size() == pairs.size()) return;
-    AttrPairs kept;
-    kept.reserve(last_index.size());
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        if (last_index[pairs[i].first.raw()] == i) kept.push_back(std::move(pairs[i]));
-    }
-    pairs.swap(kept);
-}
-
 CallResult<AttrPairs> convert_attrs(PyObject* attrs) {
     if (!PyDict_Check(attrs)) return type_mismatch(attrs, "dict").noting("attrs");
     AttrPairs pairs;
-    pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(attrs)));
+    pairs.pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(attrs)));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -54,7 +33,8 @@ CallResult<AttrPairs> convert_attrs(PyObject* attrs) {
         if (!key_text) return std::move(key_text).error();
         auto value_text = owned_str_argument(value, "attrs");
         if (!value_text) return std::move(value_text).error();
-        pairs.emplace_back(std::move(key_text).value(), std::move(value_text).value());
+        if (!PyUnicode_CheckExact(key)) pairs.keys_distinct = false;
+        pairs.pairs.emplace_back(std::move(key_text).value(), std::move(value_text).value());
     }
     return pairs;
 }
@@ -109,14 +89,7 @@ CallResult<PyRef> construct_node(PyTypeObject* type, PyObject* args, PyObject* k
         if (!text) return std::move(text).error();
         data.text = std::move(text).value();
     }
-    if (!pairs.empty()) {
-        keep_last_of_equal_keys(pairs);
-        data.attrs = AttrMap(draw_hash_keys(), pairs.size());
-        for (auto& [key, value] : pairs) {
-            // The keys are distinct by value now, so none is refused here.
-            (void)data.attrs.insert(std::move(key), std::move(value));
-        }
-    }
+    data.attrs = attr_map_from(std::move(pairs));
     return create_node_object(std::move(data), type);
 }
 
