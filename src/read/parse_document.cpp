@@ -120,6 +120,7 @@ private:
 struct OpenElement {
     ParsedElement element;
     TextAccumulator text;
+    std::size_t child_count = 0;  // children already handed to the sink
 };
 
 // The state of one call: all of it is released when the walk returns, which gives
@@ -127,10 +128,10 @@ struct OpenElement {
 class DocumentWalk {
 public:
     DocumentWalk(DocumentBuffer* buffer, const StructuralIndex& index, HashKeys keys,
-                 std::string_view root_tag)
-        : input_(buffer->bytes()), index_(index), keys_(keys), root_tag_(root_tag), spans_(buffer) {}
+                 std::string_view root_tag, ElementSink& sink)
+        : input_(buffer->bytes()), index_(index), keys_(keys), root_tag_(root_tag), sink_(sink), spans_(buffer) {}
 
-    Result<ParsedElement, ReaderError> run() {
+    Result<void, ReaderError> run() {
         const std::size_t entry_count = index_.size();
         for (std::size_t i = 0; i < entry_count; ++i) {
             const std::uint64_t start = index_.tag_starts[i];
@@ -152,25 +153,24 @@ public:
                     break;
                 }
                 case TagKind::SelfClosing: {
-                    if (!stack_.empty()) {
-                        // Built in place as the last child of the innermost open element.
-                        std::vector<ParsedElement>& siblings = stack_.back().element.children;
-                        grow_if_full(siblings);
-                        ParsedElement& element = siblings.emplace_back();
-                        auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
-                        if (!filled) return std::move(filled.error());
-                        break;
-                    }
                     ParsedElement element;
                     auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
-                    if (element.name.raw() == root_tag_) return element;
+                    if (!stack_.empty()) {
+                        sink_.finish(std::move(element), 0);
+                        ++stack_.back().child_count;
+                        break;
+                    }
+                    if (element.name.raw() == root_tag_) {
+                        sink_.finish(std::move(element), 0);
+                        return reader_success();
+                    }
                     break;
                 }
                 case TagKind::Close: {
                     auto closed = close_element(i);
                     if (!closed) return std::move(closed.error());
-                    if (closed->has_value()) return std::move(**closed);
+                    if (closed.value()) return reader_success();
                     break;
                 }
                 case TagKind::Comment: {
@@ -211,11 +211,6 @@ private:
         return input_.substr(to_size(name.offset), name.length);
     }
 
-    static void append_child(ParsedElement& parent, ParsedElement&& child) {
-        grow_if_full(parent.children);
-        parent.children.push_back(std::move(child));
-    }
-
     // Consumes the text ranges that start before `tag_start`. Outside the root they
     // are passed over unread; inside, each becomes a piece of the innermost element.
     Result<void, ReaderError> take_text_before(std::uint64_t tag_start) {
@@ -241,8 +236,8 @@ private:
         return reader_success();
     }
 
-    // The end-tag steps for Close entry `i`. Yields the root when this tag closes it.
-    Result<std::optional<ParsedElement>, ReaderError> close_element(std::size_t i) {
+    // The end-tag steps for Close entry `i`. Yields true when this tag closes the root.
+    Result<bool, ReaderError> close_element(std::size_t i) {
         const std::uint64_t tag_offset = index_.tag_starts[i];
         const std::string_view name = name_of(i);
         const std::size_t after_name = to_size(tag_offset) + 2 + name.size();
@@ -263,21 +258,24 @@ private:
         }
         if (stack_.empty()) {
             outer_names_.pop_back();
-            return std::optional<ParsedElement>();
+            return false;
         }
         OpenElement& top = stack_.back();
         top.element.text = top.text.finish(input_, spans_);
+        const std::size_t child_count = top.child_count;
         ParsedElement finished = std::move(top.element);
         stack_.pop_back();
-        if (stack_.empty()) return std::optional<ParsedElement>(std::move(finished));
-        append_child(stack_.back().element, std::move(finished));
-        return std::optional<ParsedElement>();
+        sink_.finish(std::move(finished), child_count);
+        if (stack_.empty()) return true;
+        ++stack_.back().child_count;
+        return false;
     }
 
     std::string_view input_;
     const StructuralIndex& index_;
     HashKeys keys_;
     std::string_view root_tag_;
+    ElementSink& sink_;
     // Declared before the trees so that it is destroyed after them: the references it
     // still holds in reserve are then given back last.
     SpanSource spans_;
@@ -322,15 +320,45 @@ TrimBounds trim_white_space(std::string_view bytes) noexcept {
     return {first, second};
 }
 
-Result<ParsedElement, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag) {
+Result<void, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag,
+                                         ElementSink& sink) {
     const std::string_view input = buffer->bytes();
     auto built = build_index(input);
     if (!built) return ReaderError::from_scan(built.error(), input.size());
     const StructuralIndex& index = *built;
     const HashKeys keys = draw_hash_keys();
     if (index.size() == 0) return ReaderError::root_not_found(root_tag);
-    DocumentWalk walk(buffer, index, keys, root_tag);
+    DocumentWalk walk(buffer, index, keys, root_tag, sink);
     return walk.run();
+}
+
+namespace {
+
+// Gathers the finished elements into one tree: each element takes its children
+// from the end of the list of elements not yet taken.
+class TreeSink final : public ElementSink {
+public:
+    void finish(ParsedElement&& element, std::size_t child_count) override {
+        const std::size_t first = finished_.size() - child_count;
+        element.children.reserve(child_count);
+        for (std::size_t i = first; i < finished_.size(); ++i) element.children.push_back(std::move(finished_[i]));
+        finished_.resize(first);
+        finished_.push_back(std::move(element));
+    }
+
+    ParsedElement take_root() noexcept { return std::move(finished_.back()); }
+
+private:
+    std::vector<ParsedElement> finished_;
+};
+
+}  // namespace
+
+Result<ParsedElement, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag) {
+    TreeSink tree;
+    auto parsed = parse_document(buffer, root_tag, tree);
+    if (!parsed) return std::move(parsed.error());
+    return tree.take_root();
 }
 
 }  // namespace vorlane

@@ -3,6 +3,7 @@
 // like the root tag. Runs without the interpreter lock and creates no Python object.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "common/result.hpp"
@@ -11,6 +12,25 @@
 #include "storage/document_buffer.hpp"
 
 namespace vorlane {
+
+// Receives the elements of the root's subtree as they are completed: children before
+// their parent, siblings in document order, the root last. Runs without the lock.
+class ElementSink {
+public:
+    virtual ~ElementSink() = default;
+    // Takes over `element` (its children vector is empty), whose children are the
+    // last `child_count` elements finished before it that no other element has taken.
+    // May throw std::bad_alloc; the parse then ends with that exception.
+    virtual void finish(ParsedElement&& element, std::size_t child_count) = 0;
+};
+
+// Parses the bytes of `buffer` (borrowed; the caller keeps its own reference) and hands
+// the subtree of the first element, at any depth, whose name equals `root_tag` byte for
+// byte to `sink`, ending as soon as the root's end tag is matched. On error the sink
+// may already hold part of the subtree; no other reference taken during the call
+// remains. Throws std::bad_alloc.
+[[nodiscard]] Result<void, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag,
+                                                      ElementSink& sink);
 
 // Parses the bytes of `buffer` (borrowed; the caller keeps its own reference) and returns
 // the first element, at any depth, whose name equals `root_tag` byte for byte, as soon

@@ -83,81 +83,76 @@ Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptChe
     return file;
 }
 
-// One element whose children are being converted; its finished children wait on the
-// results stack from `first_result` on.
-struct ConversionFrame {
-    ParsedElement* element;
-    std::size_t next_child;
-    std::size_t first_result;
-};
+}  // namespace
 
-// The record of a node made from `element`, its strings and map moved, not copied.
-NodeData node_data_from(ParsedElement& element) noexcept {
+// Makes the node of a finished element in `arena`, with the `count` nodes at
+// `children` as its children, its strings and map moved, not copied. Null when the
+// arena has no room (the element's record is released then, the children are not).
+PyObject* node_from_parsed(NodeArena& arena, PyTypeObject* type, ParsedElement&& element,
+                           PyObject* const* children, std::size_t count) noexcept {
     NodeData data;
     data.buffer = std::move(element.buffer);
     data.name = std::move(element.name);
     data.text = std::move(element.text);
     data.attrs = std::move(element.attrs);
-    return data;
-}
-
-}  // namespace
-
-// Converts a parsed tree into Node objects, children before their parent, with an
-// explicit stack. Finished nodes wait on one results stack until their parent takes
-// them over, so no per-node child list is allocated. On failure the nodes created so
-// far are released and the rest of the tree dropped.
-CallResult<PyRef> node_from_parsed(ParsedElement&& root) {
-    ParsedElement owned_root(std::move(root));
-    std::vector<PyObject*> results;  // owned references
-    struct ResultsGuard {
-        std::vector<PyObject*>& items;
-        ~ResultsGuard() {
-            for (PyObject* item : items) Py_DECREF(item);
-        }
-    } guard{results};
-    auto keep = [&](PyRef node) {
-        // May throw; the node is released then.
-        if (results.size() == results.capacity()) results.reserve(std::max<std::size_t>(64, 2 * results.capacity()));
-        results.push_back(node.release());
-    };
-    std::vector<ConversionFrame> stack;
-    stack.push_back(ConversionFrame{&owned_root, 0, 0});
-    while (!stack.empty()) {
-        ConversionFrame& frame = stack.back();
-        std::vector<ParsedElement>& children = frame.element->children;
-        if (frame.next_child < children.size()) {
-            ParsedElement& child = children[frame.next_child++];
-            if (child.children.empty()) {
-                auto leaf = create_node_object(node_data_from(child), nullptr, 0);
-                if (!leaf) return std::move(leaf).error();
-                keep(std::move(leaf).value());
-            } else {
-                stack.push_back(ConversionFrame{&child, 0, results.size()});
-            }
-            continue;
-        }
-        const std::size_t first = frame.first_result;
-        NodeData data = node_data_from(*frame.element);
-        // The element's own children records are now empty shells; free them early.
-        release_parsed_elements(children);
-        stack.pop_back();
-        auto node = create_node_object(std::move(data), results.data() + first, results.size() - first);
-        results.resize(first);  // taken over by the node, or released with it on failure
-        if (!node) return std::move(node).error();
-        keep(std::move(node).value());
-    }
-    PyObject* finished = results.back();
-    results.pop_back();
-    return PyRef::adopt(finished);
+    return place_arena_node(arena, type, data, children, count);
 }
 
 namespace {
 
+// Turns the elements of a parse into nodes as they are finished, without the lock:
+// each finished element becomes a node in the document's NodeArena, taking the nodes
+// of its children from the end of the pending list. Nothing outside sees the nodes
+// until publish; a sink dropped before that tears them down again.
+class NodeSink final : public ElementSink {
+public:
+    explicit NodeSink(PyTypeObject* type) noexcept : type_(type) {}
+    NodeSink(const NodeSink&) = delete;
+    NodeSink& operator=(const NodeSink&) = delete;
+    ~NodeSink() override { discard_unpublished_nodes(pending_.data(), pending_.size()); }
+
+    // The document the nodes come from; before the parse.
+    void bind(DocumentBuffer* buffer) noexcept { buffer_ = BufferRef::share(buffer); }
+
+    void finish(ParsedElement&& element, std::size_t child_count) override {
+        if (arena_ == nullptr) {
+            // Nodes take about twice the bytes of the markup they come from.
+            arena_ = NodeArena::create(buffer_->size() / 4);
+            if (arena_ == nullptr) throw std::bad_alloc();
+            buffer_->attach(arena_, &NodeArena::destroy);
+        }
+        if (pending_.size() == pending_.capacity()) {
+            pending_.reserve(std::max<std::size_t>(256, 2 * pending_.capacity()));
+        }
+        const std::size_t first = pending_.size() - child_count;
+        PyObject* node = node_from_parsed(*arena_, type_, std::move(element), pending_.data() + first, child_count);
+        if (node == nullptr) throw std::bad_alloc();
+        pending_.resize(first);  // taken over by the node
+        pending_.push_back(node);
+        ++made_;
+    }
+
+    // The root node, handed to Python; with the lock held, after a successful parse.
+    PyRef publish() noexcept {
+        publish_arena_nodes(type_, made_);
+        PyObject* root = pending_.back();
+        pending_.clear();
+        return PyRef::adopt(root);
+    }
+
+private:
+    // Declared first, so that it is released after the nodes are discarded.
+    BufferRef buffer_;
+    PyTypeObject* type_;
+    NodeArena* arena_ = nullptr;
+    std::vector<PyObject*> pending_;  // nodes not yet taken by a parent; the root at the end
+    std::size_t made_ = 0;
+};
+
 // What a parse run without the lock produced: the root, or the message of its error
 // and where it lies.
 struct ParseOutcome {
-    std::optional<ParsedElement> root;
+    bool parsed = false;
     std::string error_message;
     CallError::Location error_location;
 };
@@ -180,9 +175,10 @@ constexpr std::size_t kTrimAfterParseBytes = std::size_t{8} << 20;
 
 // Parses `buffer` and drops the caller's reference to it (the spans of the result
 // keep it alive from then on). Runs with the lock released.
-ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference) {
+ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference, NodeSink& sink) {
     ParseOutcome outcome;
-    auto parsed = parse_document(own_reference.get(), root_tag);
+    sink.bind(own_reference.get());
+    auto parsed = parse_document(own_reference.get(), root_tag, sink);
 #if defined(__GLIBC__)
     // The structural index of a large document (tens of bytes per tag) is freed by now,
     // but the C allocator keeps those pages resident, so they would add to the memory the
@@ -191,7 +187,7 @@ ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference
     if (own_reference->size() >= kTrimAfterParseBytes) malloc_trim(0);
 #endif
     if (parsed) {
-        outcome.root.emplace(std::move(parsed).value());
+        outcome.parsed = true;
     } else {
         const ReaderError& error = parsed.error();
         outcome.error_message = error.message();
@@ -205,12 +201,13 @@ ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference
 
 // Turns the outcome into the result, with the lock held again. `filename` is the
 // path of read_file, for the error's `filename` attribute.
-CallResult<PyRef> finish_read(ParseOutcome&& outcome, std::optional<std::string> filename = std::nullopt) {
-    if (!outcome.root) {
+CallResult<PyRef> finish_read(ParseOutcome&& outcome, NodeSink& sink,
+                              std::optional<std::string> filename = std::nullopt) {
+    if (!outcome.parsed) {
         outcome.error_location.filename = std::move(filename);
         return CallError::value_error(std::move(outcome.error_message)).locating(std::move(outcome.error_location));
     }
-    return node_from_parsed(std::move(*outcome.root));
+    return sink.publish();
 }
 
 CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -223,14 +220,17 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
     auto root_tag = utf8_argument(bound.value()[1], "root_tag");
     if (!root_tag) return std::move(root_tag).error();
     std::string root_tag_copy(root_tag.value());
+    auto type = obtain_node_type();
+    if (!type) return std::move(type).error();
+    NodeSink sink(type.value());
 
     Py_INCREF(xml_string);  // owned by the buffer from here on
     BufferRef buffer = BufferRef::adopt(DocumentBuffer::create_python_text(
         xml_string, document.value().data(), document.value().size(), release_python_object_hook));
     ParseOutcome outcome = without_interpreter_lock([&](InterpreterLockReleased&) {
-        return parse_detached(root_tag_copy, std::move(buffer));
+        return parse_detached(root_tag_copy, std::move(buffer), sink);
     });
-    return finish_read(std::move(outcome));
+    return finish_read(std::move(outcome), sink);
 }
 
 CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -242,6 +242,9 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     auto root_tag = utf8_argument(bound.value()[1], "root_tag");
     if (!root_tag) return std::move(root_tag).error();
     std::string root_tag_copy(root_tag.value());
+    auto type = obtain_node_type();
+    if (!type) return std::move(type).error();
+    NodeSink sink(type.value());
 
     // Reading, checking and parsing share one span without the lock.
     struct FileOutcome {
@@ -267,7 +270,8 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
             } else {
                 std::size_t size = file.size;
                 result.parsed = parse_detached(
-                    root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(file.bytes), size)));
+                    root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(file.bytes), size)),
+                    sink);
             }
         }
         return result;
@@ -281,7 +285,7 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
                                       ": invalid UTF-8")
             .locating(std::move(location));
     }
-    return finish_read(std::move(outcome.parsed), std::move(path_copy));
+    return finish_read(std::move(outcome.parsed), sink, std::move(path_copy));
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ void DocumentBuffer::release() noexcept {
 }
 
 DocumentBuffer::~DocumentBuffer() {
+    if (attachment_ != nullptr) attachment_release_(attachment_);
     if (object_ != nullptr) object_release_(object_);
 }
 

@@ -48,6 +48,14 @@ public:
     // reference). Made on first use; only the one parse of this buffer calls it, so it
     // needs no lock. Throws std::bad_alloc.
     [[nodiscard]] std::pmr::memory_resource& arena();
+    // Hands the buffer memory to free with `release` when its last reference goes
+    // (the nodes made from it, which all hold references). Only the one parse of this
+    // buffer calls it, at most once, so it needs no lock.
+    using AttachmentRelease = void (*)(void* attachment) noexcept;
+    void attach(void* attachment, AttachmentRelease release) noexcept {
+        attachment_ = attachment;
+        attachment_release_ = release;
+    }
 
 private:
     DocumentBuffer() = default;
@@ -58,6 +66,8 @@ private:
     std::size_t size_ = 0;
     std::unique_ptr<char[]> owned_;       // OwnedBytes
     std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_;
+    void* attachment_ = nullptr;
+    AttachmentRelease attachment_release_ = nullptr;
     void* object_ = nullptr;              // PythonText
     ObjectRelease object_release_ = nullptr;
 };

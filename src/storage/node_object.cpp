@@ -2,6 +2,7 @@
 // Runs with the interpreter lock held.
 #include "storage/node_object.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -101,6 +102,7 @@ CallResult<PyRef> build_node_block(NodeData&& data, PyObject* const* children, s
     if (count != 0) std::memcpy(placed_children, children, count * sizeof(PyObject*));
     owed.count = 0;
     new (&node->data) NodeData();
+    node->in_arena = false;
     node->data.buffer = std::move(data.buffer);
     node->data.name = std::move(data.name);
     node->data.text = std::move(data.text);
@@ -110,6 +112,123 @@ CallResult<PyRef> build_node_block(NodeData&& data, PyObject* const* children, s
 }
 
 }  // namespace
+
+struct NodeArena::Chunk {
+    Chunk* previous;
+};
+
+namespace {
+
+// Node blocks are aligned like the interpreter's own object allocator aligns objects.
+constexpr std::size_t kArenaAlignment = 16;
+constexpr std::size_t kChunkHeaderBytes =
+    (sizeof(void*) + kArenaAlignment - 1) / kArenaAlignment * kArenaAlignment;
+constexpr std::size_t kFirstChunkMinimum = std::size_t{64} << 10;
+constexpr std::size_t kChunkMaximum = std::size_t{16} << 20;
+
+}  // namespace
+
+NodeArena* NodeArena::create(std::size_t expected_bytes) noexcept {
+    void* memory = PyMem_RawMalloc(sizeof(NodeArena));
+    if (memory == nullptr) return nullptr;
+    auto* arena = new (memory) NodeArena();
+    arena->next_chunk_bytes_ = std::clamp(expected_bytes, kFirstChunkMinimum, kChunkMaximum);
+    return arena;
+}
+
+void NodeArena::destroy(void* memory) noexcept {
+    auto* arena = static_cast<NodeArena*>(memory);
+    Chunk* chunk = arena->chunks_;
+    while (chunk != nullptr) {
+        Chunk* previous = chunk->previous;
+        PyMem_RawFree(chunk);
+        chunk = previous;
+    }
+    arena->~NodeArena();
+    PyMem_RawFree(memory);
+}
+
+void* NodeArena::allocate(std::size_t size) noexcept {
+    size = (size + kArenaAlignment - 1) / kArenaAlignment * kArenaAlignment;
+    if (static_cast<std::size_t>(end_ - next_) < size) {
+        if (size > SIZE_MAX / 2) return nullptr;
+        // A block larger than the usual chunk (the children of a very wide element)
+        // gets a chunk of its own size; the space left in the current one is given up.
+        const std::size_t chunk_bytes = std::max(next_chunk_bytes_, size + kChunkHeaderBytes);
+        void* memory = PyMem_RawMalloc(chunk_bytes);
+        if (memory == nullptr) return nullptr;
+        auto* chunk = static_cast<Chunk*>(memory);
+        chunk->previous = chunks_;
+        chunks_ = chunk;
+        next_ = static_cast<char*>(memory) + kChunkHeaderBytes;
+        end_ = static_cast<char*>(memory) + chunk_bytes;
+        next_chunk_bytes_ = std::min(next_chunk_bytes_ * 2, kChunkMaximum);
+    }
+    void* block = next_;
+    next_ += size;
+    return block;
+}
+
+PyObject* place_arena_node(NodeArena& arena, PyTypeObject* type, NodeData& data, PyObject* const* children,
+                           std::size_t count) noexcept {
+    if (count > (SIZE_MAX / 4) / sizeof(PyObject*)) return nullptr;
+    const std::size_t children_bytes = count * sizeof(PyObject*);
+    // The map stays where it is when its block lies in the document's own arena.
+    const bool attrs_in_place = data.attrs.is_placed();
+    const std::size_t attrs_offset = sizeof(NodeObject) + children_bytes;
+    const std::size_t attrs_bytes = attrs_in_place ? 0 : data.attrs.placed_bytes();
+    void* memory = arena.allocate(attrs_offset + attrs_bytes);
+    if (memory == nullptr) return nullptr;
+    // The header is written as a new object's header is, minus the type reference,
+    // which publish_arena_nodes adds for all nodes at once.
+    std::memset(memory, 0, sizeof(PyObject));
+    auto* object = static_cast<PyObject*>(memory);
+    Py_SET_REFCNT(object, 1);
+    Py_SET_TYPE(object, type);
+    auto* node = reinterpret_cast<NodeObject*>(object);
+    char* trailing = reinterpret_cast<char*>(node + 1);
+    auto** placed_children = reinterpret_cast<PyObject**>(trailing);
+    if (count != 0) std::memcpy(placed_children, children, children_bytes);
+    new (&node->data) NodeData();
+    node->in_arena = true;
+    node->data.buffer = std::move(data.buffer);
+    node->data.name = std::move(data.name);
+    node->data.text = std::move(data.text);
+    node->data.attrs =
+        attrs_in_place ? std::move(data.attrs) : data.attrs.place_into(static_cast<char*>(memory) + attrs_offset);
+    node->data.children = ChildList::placed(placed_children, count);
+    return object;
+}
+
+void publish_arena_nodes(PyTypeObject* type, std::size_t count) noexcept {
+    if (count == 0) return;
+    auto* type_object = reinterpret_cast<PyObject*>(type);
+    Py_SET_REFCNT(type_object, Py_REFCNT(type_object) + static_cast<Py_ssize_t>(count));
+}
+
+void discard_unpublished_nodes(PyObject* const* nodes, std::size_t count) noexcept {
+    // Each node is visited once: its children join the work list before its record
+    // goes. Should the list fail to grow, the children's subtrees are left to leak
+    // rather than released through the interpreter, which may not be held here.
+    std::vector<PyObject*> pending;
+    try {
+        pending.assign(nodes, nodes + count);
+    } catch (...) {
+        return;
+    }
+    while (!pending.empty()) {
+        auto* node = reinterpret_cast<NodeObject*>(pending.back());
+        pending.pop_back();
+        std::size_t child_count = 0;
+        bool placed = false;
+        PyObject** children = node->data.children.release(child_count, placed);
+        try {
+            pending.insert(pending.end(), children, children + child_count);
+        } catch (...) {
+        }
+        node->data.~NodeData();
+    }
+}
 
 CallResult<PyRef> create_node_object(NodeData&& data, PyTypeObject* type) {
     std::size_t count = 0;
@@ -167,6 +286,8 @@ DeallocQueue& dealloc_queue() noexcept {
 void destroy_node(PyObject* self, DeallocQueue& queue) noexcept {
     auto* node = reinterpret_cast<NodeObject*>(self);
     PyTypeObject* type = Py_TYPE(self);
+    // Read first: releasing the record's buffer reference may free the arena holding it.
+    const bool in_arena = node->in_arena;
     std::size_t count = 0;
     bool placed = false;
     PyObject** children = node->data.children.release(count, placed);
@@ -185,7 +306,7 @@ void destroy_node(PyObject* self, DeallocQueue& queue) noexcept {
         for (std::size_t i = 0; i < count; ++i) Py_DECREF(children[i]);
     }
     if (!placed) std::free(children);
-    type->tp_free(self);
+    if (!in_arena) type->tp_free(self);
     Py_DECREF(type);
 }
 

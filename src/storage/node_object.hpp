@@ -73,7 +73,46 @@ struct NodeData {
 struct NodeObject {
     PyObject_HEAD
     NodeData data;
+    // The block lies in a NodeArena and is freed with it, not on its own.
+    bool in_arena;
 };
+
+// The memory of the nodes made from one parsed document: chunks from the interpreter's
+// raw allocator (usable without the lock), handed out front to back and freed together
+// when the document's buffer goes. Every node in it holds a buffer reference, so the
+// chunks outlive the last of them.
+class NodeArena {
+public:
+    // An empty arena whose chunks start at about `expected_bytes`; null when even its
+    // header cannot be allocated.
+    [[nodiscard]] static NodeArena* create(std::size_t expected_bytes) noexcept;
+    // Frees the arena and every chunk; the DocumentBuffer attachment release.
+    static void destroy(void* arena) noexcept;
+    // `size` bytes aligned for any node; null when no chunk can be had.
+    [[nodiscard]] void* allocate(std::size_t size) noexcept;
+
+private:
+    struct Chunk;
+    NodeArena() noexcept = default;
+    Chunk* chunks_ = nullptr;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    std::size_t next_chunk_bytes_ = 0;
+};
+
+// Builds a node of `type` in `arena` from `data` and the `count` nodes at `children`,
+// whose references it takes over, without the interpreter lock: nothing outside the
+// caller can see the node until publish_arena_nodes. The node holds one reference to
+// `type` that publish_arena_nodes has yet to add. Null when the arena has no room;
+// `data` and the children are left untouched then.
+[[nodiscard]] PyObject* place_arena_node(NodeArena& arena, PyTypeObject* type, NodeData& data,
+                                         PyObject* const* children, std::size_t count) noexcept;
+// Adds the type references of `count` nodes made by place_arena_node; with the lock held,
+// before any of them is handed out.
+void publish_arena_nodes(PyTypeObject* type, std::size_t count) noexcept;
+// Tears down nodes made by place_arena_node that were never published, with their
+// subtrees, without the interpreter lock (no reference count of any object is touched).
+void discard_unpublished_nodes(PyObject* const* nodes, std::size_t count) noexcept;
 
 // The Node type, created once per process on first need; null with the error set
 // if it cannot be created.

@@ -249,20 +249,27 @@ INSTANTIATE_TEST_SUITE_P(
                       TextKindCase{"RunThenCData", "<a>x<![CDATA[y]]></a>", "xy", false}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(ParseDocument, ChildRoomGrowsFromTwoByDoubling) {
-    struct Case {
-        std::size_t children;
-        std::size_t capacity;
-    };
-    for (Case test : {Case{1, 2}, Case{2, 2}, Case{3, 4}, Case{4, 4}, Case{5, 8}, Case{9, 16}}) {
+TEST(ParseDocument, ChildrenKeepDocumentOrderAtEveryWidth) {
+    // Mixed empty-element and open/close children, so that both ways a child is
+    // finished hand it to its parent in place.
+    for (std::size_t width : {0u, 1u, 2u, 3u, 5u, 9u, 300u}) {
         std::string document = "<r>";
-        for (std::size_t i = 0; i < test.children; ++i) document += "<c/>";
+        for (std::size_t i = 0; i < width; ++i) {
+            document += i % 2 == 0 ? "<c i='" + std::to_string(i) + "'/>"
+                                   : "<c i='" + std::to_string(i) + "'><g/></c>";
+        }
         document += "</r>";
         BufferRef buffer = make_buffer(document);
         auto parsed = parse_document(buffer.get(), "r");
         ASSERT_TRUE(parsed);
-        EXPECT_EQ(parsed->children.size(), test.children);
-        EXPECT_EQ(parsed->children.capacity(), test.capacity) << test.children;
+        ASSERT_EQ(parsed->children.size(), width);
+        for (std::size_t i = 0; i < width; ++i) {
+            const ParsedElement& child = parsed->children[i];
+            const StrRef* index = child.attrs.find("i");
+            ASSERT_NE(index, nullptr);
+            EXPECT_EQ(index->raw(), std::to_string(i));
+            EXPECT_EQ(child.children.size(), i % 2) << width << " " << i;
+        }
     }
 }
 
