@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/byte_builder.hpp"
+#include "common/consumed_pages.hpp"
 #include "common/utf8.hpp"
 #include "index/structural_index.hpp"
 #include "read/decode.hpp"
@@ -129,11 +130,22 @@ class DocumentWalk {
 public:
     DocumentWalk(DocumentBuffer* buffer, const StructuralIndex& index, HashKeys keys,
                  std::string_view root_tag, ElementSink& sink)
-        : input_(buffer->bytes()), index_(index), keys_(keys), root_tag_(root_tag), sink_(sink), spans_(buffer) {}
+        : input_(buffer->bytes()),
+          index_(index),
+          keys_(keys),
+          root_tag_(root_tag),
+          sink_(sink),
+          spans_(buffer),
+          consumed_starts_(index.tag_starts.data(), index.tag_starts.size() * sizeof(std::uint64_t)),
+          consumed_ends_(index.tag_ends.data(), index.tag_ends.size() * sizeof(std::uint64_t)),
+          consumed_kinds_(index.tag_kinds.data(), index.tag_kinds.size() * sizeof(TagKind)),
+          consumed_names_(index.tag_names.data(), index.tag_names.size() * sizeof(NameRef)),
+          consumed_ranges_(index.text_ranges.data(), index.text_ranges.size() * sizeof(TextRange)) {}
 
     Result<void, ReaderError> run() {
         const std::size_t entry_count = index_.size();
         for (std::size_t i = 0; i < entry_count; ++i) {
+            if (i % kReleaseInterval == 0) release_consumed_index(i);
             const std::uint64_t start = index_.tag_starts[i];
             if (auto taken = take_text_before(start); !taken) return std::move(taken.error());
             switch (index_.tag_kinds[i]) {
@@ -206,6 +218,19 @@ public:
     }
 
 private:
+    // The index is read front to back only, and its arrays take more memory than the
+    // document, so the entries behind the walk give their pages back as it goes, while
+    // the nodes take theirs.
+    static constexpr std::size_t kReleaseInterval = 1 << 15;
+
+    void release_consumed_index(std::size_t entries_done) noexcept {
+        consumed_starts_.consume(entries_done * sizeof(std::uint64_t));
+        consumed_ends_.consume(entries_done * sizeof(std::uint64_t));
+        consumed_kinds_.consume(entries_done * sizeof(TagKind));
+        consumed_names_.consume(entries_done * sizeof(NameRef));
+        consumed_ranges_.consume(text_cursor_ * sizeof(TextRange));
+    }
+
     std::string_view name_of(std::size_t i) const noexcept {
         const NameRef& name = index_.tag_names[i];
         return input_.substr(to_size(name.offset), name.length);
@@ -282,6 +307,11 @@ private:
     std::vector<OpenElement> stack_;
     std::vector<std::string_view> outer_names_;
     std::size_t text_cursor_ = 0;
+    ConsumedPages consumed_starts_;
+    ConsumedPages consumed_ends_;
+    ConsumedPages consumed_kinds_;
+    ConsumedPages consumed_names_;
+    ConsumedPages consumed_ranges_;
 };
 
 }  // namespace

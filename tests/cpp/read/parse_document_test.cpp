@@ -331,6 +331,35 @@ TEST(ParseDocument, RootBelowDeepOuterElements) {
     EXPECT_EQ(parse_and_render(document, "r"), "r't'");
 }
 
+// Long enough that the walk gives back the index pages behind it several times over:
+// every element must still come out whole, in order, up to the last.
+TEST(ParseDocument, LongDocumentReadsEveryEntryWhole) {
+    constexpr std::size_t kElements = 200000;
+    std::string document = "<r>";
+    for (std::size_t i = 0; i < kElements; ++i) {
+        const std::string number = std::to_string(i);
+        document += "<e n='" + number + "'>t" + number;
+        if (i % 7 == 0) document += "<![CDATA[c]]>";
+        document += (i % 5 == 0 ? "<x/>" : "") + std::string("</e>");
+    }
+    document += "</r>";
+    BufferRef buffer = make_buffer(document);
+    auto parsed = parse_document(buffer.get(), "r");
+    ASSERT_TRUE(parsed);
+    ASSERT_EQ(parsed->children.size(), kElements);
+    for (std::size_t i = 0; i < kElements; ++i) {
+        const ParsedElement& child = parsed->children[i];
+        const std::string number = std::to_string(i);
+        ASSERT_EQ(child.name.raw(), "e") << i;
+        const StrRef* n = child.attrs.find("n");
+        ASSERT_NE(n, nullptr) << i;
+        ASSERT_EQ(n->raw(), number) << i;
+        ASSERT_TRUE(child.text.has_value()) << i;
+        ASSERT_EQ(child.text->raw(), "t" + number + (i % 7 == 0 ? "c" : "")) << i;
+        ASSERT_EQ(child.children.size(), i % 5 == 0 ? 1u : 0u) << i;
+    }
+}
+
 TEST(TrimWhiteSpace, UnicodeSetAndInvalidBytes) {
     struct Case {
         std::string bytes;
