@@ -59,7 +59,7 @@ struct NameTest {
 struct AttrTest {
     std::string_view query;
     // One keyed lookup in the node's own map; the value is not looked at.
-    CallResult<bool> operator()(const NodeData& data) const { return data.attrs.find(query) != nullptr; }
+    CallResult<bool> operator()(const NodeData& data) const { return static_cast<bool>(data.attrs.find(query)); }
 };
 
 struct TextTest {

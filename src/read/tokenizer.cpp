@@ -184,9 +184,16 @@ Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::s
             if (use_document_arena) {
                 // The block lives as long as the document, so the node made from this
                 // element later keeps using it instead of copying the entries.
-                element.attrs.reserve_in(keys, guess,
-                                         spans.buffer()->arena().allocate(AttrMap::block_bytes(guess),
-                                                                          alignof(std::max_align_t)));
+                DocumentBuffer* buffer = spans.buffer();
+                if (AttrMap::fits_compact_offsets(buffer->size())) {
+                    element.attrs.reserve_in_compact(
+                        keys, guess,
+                        buffer->arena().allocate(AttrMap::compact_block_bytes(guess), alignof(std::max_align_t)),
+                        buffer);
+                } else {
+                    element.attrs.reserve_in(
+                        keys, guess, buffer->arena().allocate(AttrMap::block_bytes(guess), alignof(std::max_align_t)));
+                }
             } else {
                 element.attrs.reserve(keys, guess);
             }

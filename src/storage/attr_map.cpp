@@ -179,12 +179,47 @@ constexpr std::uint32_t kNoSlot = UINT32_MAX;
 
 AttrMap::Slot* AttrMap::mutable_slots() noexcept { return reinterpret_cast<Slot*>(table_ + 1); }
 
+namespace {
+
+std::size_t slot_bytes(bool compact) noexcept {
+    return compact ? 4 * sizeof(std::uint32_t) : 2 * sizeof(StrRef);
+}
+
+}  // namespace
+
 std::uint32_t* AttrMap::index_of(Table* table) noexcept {
-    return reinterpret_cast<std::uint32_t*>(reinterpret_cast<Slot*>(table + 1) + table->capacity);
+    return reinterpret_cast<std::uint32_t*>(reinterpret_cast<char*>(table + 1) +
+                                            table->capacity * slot_bytes((table->flags & kCompact) != 0));
 }
 
 const std::uint32_t* AttrMap::index_of(const Table* table) noexcept {
-    return reinterpret_cast<const std::uint32_t*>(reinterpret_cast<const Slot*>(table + 1) + table->capacity);
+    return reinterpret_cast<const std::uint32_t*>(reinterpret_cast<const char*>(table + 1) +
+                                                  table->capacity * slot_bytes((table->flags & kCompact) != 0));
+}
+
+std::string_view AttrMap::key_at(const Table* table, std::uint32_t i) noexcept {
+    if ((table->flags & kCompact) != 0) {
+        const CompactSlot& slot = reinterpret_cast<const CompactSlot*>(table + 1)[i];
+        return {table->buffer->data() + slot.key_start, slot.key_length};
+    }
+    return reinterpret_cast<const Slot*>(table + 1)[i].key.raw();
+}
+
+std::size_t AttrMap::key_size_at(const Table* table, std::uint32_t i) noexcept {
+    if ((table->flags & kCompact) != 0) return reinterpret_cast<const CompactSlot*>(table + 1)[i].key_length;
+    return reinterpret_cast<const Slot*>(table + 1)[i].key.size();
+}
+
+AttrMap::Entry AttrMap::Iterator::operator*() const noexcept {
+    if ((table_->flags & kCompact) == 0) {
+        const Slot& slot = reinterpret_cast<const Slot*>(table_ + 1)[position_];
+        return Entry{slot.key, slot.value};
+    }
+    const CompactSlot& slot = reinterpret_cast<const CompactSlot*>(table_ + 1)[position_];
+    key_ = StrRef::borrowed_span(table_->buffer, slot.key_start, std::size_t{slot.key_start} + slot.key_length);
+    value_ = StrRef::borrowed_span(table_->buffer, slot.value_start,
+                                   std::size_t{slot.value_start} + slot.value_length);
+    return Entry{key_, value_};
 }
 
 namespace {
@@ -204,14 +239,20 @@ std::size_t AttrMap::block_bytes(std::size_t capacity) noexcept {
     return sizeof(Table) + capacity * sizeof(Slot) + index_capacity_for(capacity) * sizeof(std::uint32_t);
 }
 
-AttrMap::Table* AttrMap::initialise(void* storage, HashKeys keys, std::size_t capacity) noexcept {
+std::size_t AttrMap::compact_block_bytes(std::size_t capacity) noexcept {
+    return sizeof(Table) + capacity * sizeof(CompactSlot) + index_capacity_for(capacity) * sizeof(std::uint32_t);
+}
+
+AttrMap::Table* AttrMap::initialise(void* storage, HashKeys keys, std::size_t capacity,
+                                    DocumentBuffer* compact_buffer) noexcept {
     auto* table = static_cast<Table*>(storage);
     table->keys = keys;
     table->count = 0;
     table->capacity = static_cast<std::uint32_t>(capacity);
     table->index_capacity = static_cast<std::uint32_t>(index_capacity_for(capacity));
-    table->flags = 0;
+    table->flags = compact_buffer != nullptr ? kCompact : 0;
     table->key_bits = 0;
+    table->buffer = compact_buffer;
     if (table->index_capacity != 0) {
         std::memset(index_of(table), 0, table->index_capacity * sizeof(std::uint32_t));
     }
@@ -231,7 +272,7 @@ AttrMap::Table* AttrMap::allocate(HashKeys keys, std::size_t capacity) {
 
 void AttrMap::destroy(Table* table) noexcept {
     if (table == nullptr) return;
-    if ((table->flags & kOwnsStrings) != 0) {
+    if ((table->flags & (kOwnsStrings | kCompact)) == kOwnsStrings) {
         Slot* slots = reinterpret_cast<Slot*>(table + 1);
         for (std::uint32_t i = 0; i < table->count; ++i) slots[i].~Slot();
     }
@@ -240,10 +281,9 @@ void AttrMap::destroy(Table* table) noexcept {
 
 // Enters every entry of `table` into its (empty) index.
 void AttrMap::index_all(Table* table) noexcept {
-    const Slot* slots = reinterpret_cast<const Slot*>(table + 1);
     std::uint32_t* index = index_of(table);
     for (std::uint32_t i = 0; i < table->count; ++i) {
-        const std::string_view key = slots[i].key.raw();
+        const std::string_view key = key_at(table, i);
         index[probe(table, key, hash_attr_key(table->keys, key))] = i + 1;
     }
 }
@@ -252,10 +292,9 @@ void AttrMap::index_all(Table* table) noexcept {
 std::size_t AttrMap::probe(const Table* table, std::string_view key, std::uint64_t hash) noexcept {
     const std::size_t mask = table->index_capacity - 1;
     const std::uint32_t* index = index_of(table);
-    const Slot* slots = reinterpret_cast<const Slot*>(table + 1);
     std::size_t position = static_cast<std::size_t>(hash) & mask;
     while (index[position] != 0) {
-        if (slots[index[position] - 1].key.raw() == key) return position;
+        if (key_at(table, index[position] - 1) == key) return position;
         position = (position + 1) & mask;
     }
     return position;
@@ -264,19 +303,18 @@ std::size_t AttrMap::probe(const Table* table, std::string_view key, std::uint64
 // The slot number holding `key`, or kNoSlot.
 std::uint32_t AttrMap::locate(std::string_view key) const noexcept {
     if (table_ == nullptr || (table_->key_bits & key_bit(key)) == 0) return kNoSlot;
-    const Slot* entries = slots();
     if (table_->index_capacity == 0) {
         // Length, then first byte, then the rest: most keys of one element differ early.
         if (key.empty()) {
             for (std::uint32_t i = 0; i < table_->count; ++i) {
-                if (entries[i].key.size() == 0) return i;
+                if (key_size_at(table_, i) == 0) return i;
             }
             return kNoSlot;
         }
         for (std::uint32_t i = 0; i < table_->count; ++i) {
             // The length needs no look at the bytes, so most candidates cost one compare.
-            if (entries[i].key.size() != key.size()) continue;
-            const std::string_view candidate = entries[i].key.raw();
+            if (key_size_at(table_, i) != key.size()) continue;
+            const std::string_view candidate = key_at(table_, i);
             if (candidate[0] == key[0] && std::memcmp(candidate.data() + 1, key.data() + 1, key.size() - 1) == 0) {
                 return i;
             }
@@ -318,8 +356,38 @@ void AttrMap::reserve_in(HashKeys keys, std::size_t expected_count, void* storag
     table_->flags = kPlacedBlock;
 }
 
+void AttrMap::reserve_in_compact(HashKeys keys, std::size_t expected_count, void* storage,
+                                 DocumentBuffer* buffer) noexcept {
+    destroy(table_);
+    table_ = initialise(storage, keys, expected_count, buffer);
+    table_->flags |= kPlacedBlock;
+}
+
 bool AttrMap::insert(StrRef&& key, StrRef&& value) {
     if (locate(key.raw()) != kNoSlot) return false;
+    if ((table_->flags & kCompact) != 0) {
+        DocumentBuffer* buffer = table_->buffer;
+        const auto held_as_offsets = [buffer](const StrRef& text) {
+            return text.is_span() && text.buffer() == buffer && text.span_end() <= UINT32_MAX;
+        };
+        if (table_->count < table_->capacity && held_as_offsets(key) && held_as_offsets(value)) {
+            const std::uint32_t slot = table_->count;
+            table_->key_bits |= key_bit(key.raw());
+            reinterpret_cast<CompactSlot*>(table_ + 1)[slot] = CompactSlot{
+                static_cast<std::uint32_t>(key.span_start()), static_cast<std::uint32_t>(key.size()),
+                static_cast<std::uint32_t>(value.span_start()), static_cast<std::uint32_t>(value.size())};
+            ++table_->count;
+            if (table_->index_capacity != 0) {
+                const std::string_view stored = key_at(table_, slot);
+                index_of(table_)[probe(table_, stored, hash_attr_key(table_->keys, stored))] = slot + 1;
+            }
+            // The spans were borrowed; the offsets now stand for them.
+            key = StrRef();
+            value = StrRef();
+            return true;
+        }
+        widen(table_->count == table_->capacity ? static_cast<std::size_t>(table_->count) + 1 : table_->capacity);
+    }
     if (table_->count == table_->capacity) grow(static_cast<std::size_t>(table_->count) + 1);
     const std::uint32_t slot = table_->count;
     if (key.owns_storage() || value.owns_storage()) table_->flags |= kOwnsStrings;
@@ -333,7 +401,34 @@ bool AttrMap::insert(StrRef&& key, StrRef&& value) {
     return true;
 }
 
+void AttrMap::widen(std::size_t min_capacity) {
+    Table* old = table_;
+    std::size_t capacity = std::max<std::size_t>(old->capacity, kMinCapacity);
+    while (capacity < min_capacity) {
+        if (capacity > kMaxCapacity / 2) throw std::bad_alloc();
+        capacity *= 2;
+    }
+    Table* wide = allocate(old->keys, capacity);
+    const auto* from = reinterpret_cast<const CompactSlot*>(old + 1);
+    Slot* to = reinterpret_cast<Slot*>(wide + 1);
+    for (std::uint32_t i = 0; i < old->count; ++i) {
+        const CompactSlot& slot = from[i];
+        new (&to[i]) Slot{StrRef::borrowed_span(old->buffer, slot.key_start, std::size_t{slot.key_start} + slot.key_length),
+                          StrRef::borrowed_span(old->buffer, slot.value_start,
+                                                std::size_t{slot.value_start} + slot.value_length)};
+        ++wide->count;
+    }
+    wide->key_bits = old->key_bits;
+    if (wide->index_capacity != 0) index_all(wide);
+    table_ = wide;
+    destroy(old);
+}
+
 void AttrMap::grow(std::size_t min_capacity) {
+    if ((table_->flags & kCompact) != 0) {
+        widen(min_capacity);
+        return;
+    }
     Table* old = table_;
     std::size_t capacity = std::max<std::size_t>(old->capacity, kMinCapacity);
     while (capacity < min_capacity) {
@@ -354,9 +449,15 @@ void AttrMap::grow(std::size_t min_capacity) {
     destroy(old);
 }
 
-const StrRef* AttrMap::find(std::string_view key) const noexcept {
+AttrMap::Found AttrMap::find(std::string_view key) const noexcept {
     const std::uint32_t slot = locate(key);
-    return slot == kNoSlot ? nullptr : &slots()[slot].value;
+    if (slot == kNoSlot) return Found();
+    if ((table_->flags & kCompact) != 0) {
+        const CompactSlot& entry = reinterpret_cast<const CompactSlot*>(table_ + 1)[slot];
+        return Found(StrRef::borrowed_span(table_->buffer, entry.value_start,
+                                           std::size_t{entry.value_start} + entry.value_length));
+    }
+    return Found(&slots()[slot].value);
 }
 
 std::size_t AttrMap::placed_bytes() const noexcept {
@@ -367,6 +468,27 @@ AttrMap AttrMap::place_into(void* storage) noexcept {
     AttrMap placed;
     if (table_ == nullptr || table_->count == 0) return placed;
     Table* table = initialise(storage, table_->keys, table_->count);
+    if ((table_->flags & kCompact) != 0) {
+        // The entries become spans over the same document; the compact block stays
+        // with whoever owns its memory.
+        const auto* from = reinterpret_cast<const CompactSlot*>(table_ + 1);
+        Slot* to = reinterpret_cast<Slot*>(table + 1);
+        for (std::uint32_t i = 0; i < table_->count; ++i) {
+            const CompactSlot& slot = from[i];
+            new (&to[i]) Slot{
+                StrRef::borrowed_span(table_->buffer, slot.key_start, std::size_t{slot.key_start} + slot.key_length),
+                StrRef::borrowed_span(table_->buffer, slot.value_start,
+                                      std::size_t{slot.value_start} + slot.value_length)};
+            ++table->count;
+        }
+        table->flags = kPlacedBlock;
+        table->key_bits = table_->key_bits;
+        if (table->index_capacity != 0) index_all(table);
+        destroy(table_);
+        table_ = nullptr;
+        placed.table_ = table;
+        return placed;
+    }
     Slot* from = mutable_slots();
     Slot* to = reinterpret_cast<Slot*>(table + 1);
     for (std::uint32_t i = 0; i < table_->count; ++i) {

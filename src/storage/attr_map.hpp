@@ -4,6 +4,11 @@
 // in insertion order, which is the map's one iteration order; a block with room for
 // more than kFlatLimit entries also keeps an open-addressing index keyed by SipHash-1-3,
 // so that no input can make its lookups quadratic.
+// A map of a parsed element whose keys and values all lie in its document, as they
+// nearly always do, keeps each entry as four 32-bit numbers (the offsets and lengths
+// of key and value) instead of two StrRef values: a third of the memory. It turns into
+// the general layout on its first entry that cannot be held so (a decoded value, an
+// offset past 4 GiB) and when it outgrows its block.
 #pragma once
 
 #include <cstddef>
@@ -68,16 +73,49 @@ public:
     // frees (it belongs to an arena). Should the map outgrow it, it moves to a block
     // of its own.
     void reserve_in(HashKeys keys, std::size_t expected_count, void* storage) noexcept;
+    // As reserve_in, for a map whose entries will mostly be spans over `buffer` (which
+    // the map's owner keeps alive, like the storage): the block, of
+    // compact_block_bytes(expected_count) bytes, holds entries as offsets. Only for a
+    // buffer whose size passes fits_compact_offsets.
+    void reserve_in_compact(HashKeys keys, std::size_t expected_count, void* storage,
+                            DocumentBuffer* buffer) noexcept;
+    // True when every offset into a buffer of `buffer_size` bytes fits a compact entry.
+    [[nodiscard]] static constexpr bool fits_compact_offsets(std::uint64_t buffer_size) noexcept {
+        return buffer_size <= UINT32_MAX;
+    }
     // The bytes of a block for `capacity` entries.
     [[nodiscard]] static std::size_t block_bytes(std::size_t capacity) noexcept;
+    // The bytes of a compact block for `capacity` entries.
+    [[nodiscard]] static std::size_t compact_block_bytes(std::size_t capacity) noexcept;
 
     // Inserts a pair whose key is not present yet, moving both in. Returns false, and
     // leaves both arguments as they were, when an equal key is already there. The map
     // must have a table (constructor with a count above 0, or reserve). Throws std::bad_alloc.
     [[nodiscard]] bool insert(StrRef&& key, StrRef&& value);
 
-    // The value stored under `key`, or null.
-    [[nodiscard]] const StrRef* find(std::string_view key) const noexcept;
+    // The value found by `find`: compares equal to nullptr when the key is absent. A
+    // value from a compact block is a span made for the lookup.
+    class Found {
+    public:
+        Found(Found&& other) noexcept
+            : pointer_(other.pointer_ == &other.local_ ? &local_ : other.pointer_), local_(std::move(other.local_)) {}
+        Found(const Found&) = delete;
+        Found& operator=(const Found&) = delete;
+        explicit operator bool() const noexcept { return pointer_ != nullptr; }
+        friend bool operator==(const Found& found, std::nullptr_t) noexcept { return found.pointer_ == nullptr; }
+        const StrRef& operator*() const noexcept { return *pointer_; }
+        const StrRef* operator->() const noexcept { return pointer_; }
+
+    private:
+        friend class AttrMap;
+        Found() noexcept = default;
+        explicit Found(const StrRef* pointer) noexcept : pointer_(pointer) {}
+        explicit Found(StrRef&& local) noexcept : pointer_(&local_), local_(std::move(local)) {}
+        const StrRef* pointer_ = nullptr;
+        StrRef local_;
+    };
+    // The value stored under `key`, or a Found equal to nullptr.
+    [[nodiscard]] Found find(std::string_view key) const noexcept;
 
     [[nodiscard]] std::size_t size() const noexcept { return table_ == nullptr ? 0 : table_->count; }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
@@ -89,6 +127,10 @@ public:
     }
     // True when the map keeps its hash index (room for more than kFlatLimit entries).
     [[nodiscard]] bool is_indexed() const noexcept;
+    // True when the entries are held as offsets into a document.
+    [[nodiscard]] bool is_compact() const noexcept {
+        return table_ != nullptr && (table_->flags & kCompact) != 0;
+    }
     // The key pair of the table; zero keys when nothing was allocated.
     [[nodiscard]] HashKeys keys() const noexcept;
 
@@ -110,26 +152,44 @@ private:
         StrRef key;
         StrRef value;
     };
+    struct CompactSlot {
+        std::uint32_t key_start;
+        std::uint32_t key_length;
+        std::uint32_t value_start;
+        std::uint32_t value_length;
+    };
+    struct Table;
 
 public:
     // Iteration in insertion order, which every consumer of attributes uses.
+    // An entry of a compact block is handed out as two spans made by the iterator,
+    // valid until it moves on; every consumer reads an entry inside its loop.
     class Iterator {
     public:
-        Entry operator*() const noexcept { return Entry{slot_->key, slot_->value}; }
-        Iterator& operator++() noexcept {
-            ++slot_;
+        Iterator(const Iterator& other) noexcept : table_(other.table_), position_(other.position_) {}
+        Iterator& operator=(const Iterator& other) noexcept {
+            table_ = other.table_;
+            position_ = other.position_;
             return *this;
         }
-        bool operator!=(const Iterator& other) const noexcept { return slot_ != other.slot_; }
-        bool operator==(const Iterator& other) const noexcept { return slot_ == other.slot_; }
+        Entry operator*() const noexcept;
+        Iterator& operator++() noexcept {
+            ++position_;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const noexcept { return position_ != other.position_; }
+        bool operator==(const Iterator& other) const noexcept { return position_ == other.position_; }
 
     private:
         friend class AttrMap;
-        explicit Iterator(const Slot* slot) noexcept : slot_(slot) {}
-        const Slot* slot_;
+        Iterator(const Table* table, std::uint32_t position) noexcept : table_(table), position_(position) {}
+        const Table* table_;
+        std::uint32_t position_;
+        mutable StrRef key_;
+        mutable StrRef value_;
     };
-    [[nodiscard]] Iterator begin() const noexcept { return Iterator(slots()); }
-    [[nodiscard]] Iterator end() const noexcept { return Iterator(slots() + size()); }
+    [[nodiscard]] Iterator begin() const noexcept { return Iterator(table_, 0); }
+    [[nodiscard]] Iterator end() const noexcept { return Iterator(table_, table_ == nullptr ? 0 : table_->count); }
 
 private:
     // The block: this header, then `capacity` slots (the first `count` in use), then,
@@ -139,10 +199,12 @@ private:
         std::uint32_t count;
         std::uint32_t capacity;
         std::uint32_t index_capacity;  // 0, or a power of two at least twice `capacity`
-        std::uint32_t flags;           // kPlacedBlock, kOwnsStrings
+        std::uint32_t flags;           // kPlacedBlock, kOwnsStrings, kCompact
         // One bit per key, chosen by its length and its first and last bytes: a key whose
         // bit is clear is certainly absent, so most inserts and misses skip the search.
         std::uint64_t key_bits;
+        // The document of a compact block's offsets; null otherwise.
+        DocumentBuffer* buffer;
     };
     [[nodiscard]] static std::uint64_t key_bit(std::string_view key) noexcept {
         if (key.empty()) return 1;
@@ -155,6 +217,13 @@ private:
     // Some key or value owns storage or a buffer reference, so destruction must visit
     // the entries; a map of borrowed spans only is freed without touching them.
     static constexpr std::uint32_t kOwnsStrings = 2;
+    // Entries are CompactSlot offsets into `buffer`.
+    static constexpr std::uint32_t kCompact = 4;
+    // The bytes of the key of entry `i`, and their number.
+    [[nodiscard]] static std::string_view key_at(const Table* table, std::uint32_t i) noexcept;
+    [[nodiscard]] static std::size_t key_size_at(const Table* table, std::uint32_t i) noexcept;
+    // Turns a compact block into a general one with room for `min_capacity` entries.
+    void widen(std::size_t min_capacity);
     [[nodiscard]] const Slot* slots() const noexcept {
         return table_ == nullptr ? nullptr : reinterpret_cast<const Slot*>(table_ + 1);
     }
@@ -162,7 +231,8 @@ private:
     [[nodiscard]] static std::uint32_t* index_of(Table* table) noexcept;
     [[nodiscard]] static const std::uint32_t* index_of(const Table* table) noexcept;
     [[nodiscard]] static Table* allocate(HashKeys keys, std::size_t capacity);
-    [[nodiscard]] static Table* initialise(void* storage, HashKeys keys, std::size_t capacity) noexcept;
+    [[nodiscard]] static Table* initialise(void* storage, HashKeys keys, std::size_t capacity,
+                                           DocumentBuffer* compact_buffer = nullptr) noexcept;
     static void index_all(Table* table) noexcept;
     static void destroy(Table* table) noexcept;
     [[nodiscard]] static std::size_t probe(const Table* table, std::string_view key,

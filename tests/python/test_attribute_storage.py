@@ -100,6 +100,25 @@ class TestAroundTheLayoutSwitch:
         copy = vorlane.read_string(vorlane.write_string(node), "r")
         assert copy.attrs == expected
 
+    @pytest.mark.parametrize("count", SIZES)
+    @pytest.mark.parametrize("where", ["first", "middle", "last"])
+    def test_one_decoded_value_anywhere_keeps_one_order(self, count, where):
+        # A parsed map holds document spans compactly until its first decoded value.
+        keys = keys_for(count)
+        decoded_at = {"first": 0, "middle": count // 2, "last": count - 1}[where]
+        attributes = " ".join(
+            f'{key}="{"x&lt;y" if index == decoded_at else f"v{index}"}"' for index, key in enumerate(keys)
+        )
+        node = vorlane.read_string(f"<r><c {attributes}>t</c></r>", "r").children[0]
+        expected = {key: ("x<y" if index == decoded_at else f"v{index}") for index, key in enumerate(keys)}
+        assert node.attrs == expected
+        order = list(node.attrs)
+        assert order == keys
+        assert written_order(node) == order
+        assert printed_order(node) == order
+        assert list(node.to_dict()["attrs"]) == order
+        assert node.search_by_attr(keys[decoded_at]) == [node]
+
 
 class TestLifetime:
     @pytest.mark.parametrize("count", [1, FLAT_LIMIT, FLAT_LIMIT + 1, 100])

@@ -265,7 +265,7 @@ TEST(ParseDocument, ChildrenKeepDocumentOrderAtEveryWidth) {
         ASSERT_EQ(parsed->children.size(), width);
         for (std::size_t i = 0; i < width; ++i) {
             const ParsedElement& child = parsed->children[i];
-            const StrRef* index = child.attrs.find("i");
+            auto index = child.attrs.find("i");
             ASSERT_NE(index, nullptr);
             EXPECT_EQ(index->raw(), std::to_string(i));
             EXPECT_EQ(child.children.size(), i % 2) << width << " " << i;
@@ -351,7 +351,7 @@ TEST(ParseDocument, LongDocumentReadsEveryEntryWhole) {
         const ParsedElement& child = parsed->children[i];
         const std::string number = std::to_string(i);
         ASSERT_EQ(child.name.raw(), "e") << i;
-        const StrRef* n = child.attrs.find("n");
+        auto n = child.attrs.find("n");
         ASSERT_NE(n, nullptr) << i;
         ASSERT_EQ(n->raw(), number) << i;
         ASSERT_TRUE(child.text.has_value()) << i;

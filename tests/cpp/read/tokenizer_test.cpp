@@ -166,7 +166,7 @@ TEST(TokenizeStartTag, ValueBytesAtEveryPosition) {
                     continue;
                 }
                 ASSERT_TRUE(element) << tag;
-                const StrRef* read = element->attrs.find("k");
+                auto read = element->attrs.find("k");
                 ASSERT_NE(read, nullptr);
                 EXPECT_EQ(read->raw(), std::string(at, 'v') + probe.decoded + std::string(length - at, 'w')) << tag;
                 EXPECT_EQ(read->is_span(), probe.inserted == probe.decoded) << tag;
@@ -210,7 +210,7 @@ TEST(TokenizeStartTag, NamesKeysAndUnchangedValuesAreSpans) {
         EXPECT_EQ(entry.value.is_span(), entry.key.raw() != "amp") << entry.key.raw();
         EXPECT_EQ(entry.value.is_borrowed(), entry.key.raw() != "amp") << entry.key.raw();
     }
-    const StrRef* value = element->attrs.find("key");
+    auto value = element->attrs.find("key");
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->span_start(), 10u);
     EXPECT_EQ(value->span_end(), 13u);

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <cstddef>
+#include <memory>
+
 #include "storage/attr_map.hpp"
 
 namespace vorlane {
@@ -104,7 +107,7 @@ TEST(AttrMapTest, GrowsAndKeepsEveryEntry) {
     for (auto entry : map) seen.insert(std::string(entry.key.raw()));
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kCount));
     for (int i = 0; i < kCount; ++i) {
-        const StrRef* value = map.find("key" + std::to_string(i));
+        auto value = map.find("key" + std::to_string(i));
         ASSERT_NE(value, nullptr);
         EXPECT_EQ(value->raw(), "value" + std::to_string(i));
     }
@@ -136,7 +139,7 @@ TEST_P(AttrMapLayoutTest, InsertLookupUniquenessAndOrder) {
         EXPECT_EQ(map.is_indexed(), count > AttrMap::kFlatLimit);
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const StrRef* value = map.find(inserted[i]);
+        auto value = map.find(inserted[i]);
         ASSERT_NE(value, nullptr) << inserted[i];
         EXPECT_EQ(value->raw(), std::to_string(i));
         EXPECT_FALSE(map.insert(StrRef::owned(inserted[i]), StrRef::owned("again")));
@@ -157,6 +160,111 @@ INSTANTIATE_TEST_SUITE_P(
                       LayoutCase{AttrMap::kFlatLimit + 2, true}, LayoutCase{AttrMap::kFlatLimit, false},
                       LayoutCase{AttrMap::kFlatLimit + 1, false}, LayoutCase{4 * AttrMap::kFlatLimit + 3, false},
                       LayoutCase{3000, false}));
+
+// Compact blocks (entries as offsets into one document) against the general layout:
+// the same inserts must give the same lookups, refusals and order, whether the map
+// stays compact, outgrows its block, or meets a value that is not a span of the
+// document (a decoded value) at some position.
+struct CompactCase {
+    std::size_t count;
+    std::size_t reserved;
+    std::size_t owned_at;  // index of the one owned value, or count for none
+};
+
+class AttrMapCompactTest : public ::testing::TestWithParam<CompactCase> {};
+
+TEST_P(AttrMapCompactTest, SameBehaviourAsTheGeneralLayout) {
+    const auto [count, reserved, owned_at] = GetParam();
+    std::string text;
+    std::vector<std::pair<std::size_t, std::size_t>> keys;  // offset, length in `text`
+    std::vector<std::pair<std::size_t, std::size_t>> values;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string key = key_number(count - i);
+        keys.emplace_back(text.size(), key.size());
+        text += key;
+        const std::string value = "v" + std::to_string(i);
+        values.emplace_back(text.size(), value.size());
+        text += value;
+    }
+    DocumentBuffer* buffer = DocumentBuffer::create_owned(std::make_unique<char[]>(text.size() + 1), text.size());
+    std::memcpy(const_cast<char*>(buffer->data()), text.data(), text.size());
+    BufferRef owner = BufferRef::adopt(buffer);
+    const HashKeys hash_keys = draw_hash_keys();
+    std::vector<std::max_align_t> storage(AttrMap::compact_block_bytes(reserved) / sizeof(std::max_align_t) + 1);
+    AttrMap compact;
+    compact.reserve_in_compact(hash_keys, reserved, storage.data(), buffer);
+    AttrMap general(hash_keys, reserved);
+    auto value_of = [&](std::size_t i) {
+        if (i == owned_at) return StrRef::owned("owned");
+        return StrRef::borrowed_span(buffer, values[i].first, values[i].first + values[i].second);
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        auto key = [&] { return StrRef::borrowed_span(buffer, keys[i].first, keys[i].first + keys[i].second); };
+        ASSERT_TRUE(compact.insert(key(), value_of(i)));
+        ASSERT_TRUE(general.insert(key(), value_of(i)));
+        ASSERT_FALSE(compact.insert(key(), StrRef::owned("again")));
+    }
+    EXPECT_EQ(compact.is_compact(), owned_at >= count && count <= reserved);
+    EXPECT_EQ(compact.size(), general.size());
+    std::vector<std::pair<std::string, std::string>> compact_order;
+    std::vector<std::pair<std::string, std::string>> general_order;
+    for (auto entry : compact) compact_order.emplace_back(entry.key.raw(), entry.value.view().value());
+    for (auto entry : general) general_order.emplace_back(entry.key.raw(), entry.value.view().value());
+    EXPECT_EQ(compact_order, general_order);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string key = key_number(count - i);
+        auto found = compact.find(key);
+        ASSERT_NE(found, nullptr) << key;
+        EXPECT_EQ(found->raw(), general.find(key)->raw());
+    }
+    EXPECT_EQ(compact.find(key_number(0)), nullptr);
+    EXPECT_EQ(compact.find(""), nullptr);
+    // Moved into a block of a node, the entries keep their order and values.
+    std::vector<std::max_align_t> node_block(compact.placed_bytes() / sizeof(std::max_align_t) + 1);
+    AttrMap placed = compact.place_into(node_block.data());
+    std::vector<std::pair<std::string, std::string>> placed_order;
+    for (auto entry : placed) placed_order.emplace_back(entry.key.raw(), entry.value.view().value());
+    EXPECT_EQ(placed_order, general_order);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, AttrMapCompactTest,
+    ::testing::Values(CompactCase{1, 1, 1}, CompactCase{6, 6, 6}, CompactCase{6, 6, 0}, CompactCase{6, 6, 3},
+                      CompactCase{6, 6, 5}, CompactCase{AttrMap::kFlatLimit, AttrMap::kFlatLimit, AttrMap::kFlatLimit},
+                      CompactCase{AttrMap::kFlatLimit + 1, AttrMap::kFlatLimit + 1, AttrMap::kFlatLimit + 1},
+                      CompactCase{AttrMap::kFlatLimit + 1, AttrMap::kFlatLimit + 1, AttrMap::kFlatLimit},
+                      CompactCase{AttrMap::kFlatLimit + 1, AttrMap::kFlatLimit, AttrMap::kFlatLimit + 1},
+                      CompactCase{40, 32, 40}, CompactCase{40, 32, 35}, CompactCase{300, 32, 300}));
+
+TEST(AttrMapCompactOffsets, ThresholdAtFourGibibytes) {
+    EXPECT_TRUE(AttrMap::fits_compact_offsets(0));
+    EXPECT_TRUE(AttrMap::fits_compact_offsets(std::uint64_t{UINT32_MAX}));
+    EXPECT_FALSE(AttrMap::fits_compact_offsets(std::uint64_t{UINT32_MAX} + 1));
+}
+
+// A span reaching past what 32 bits can hold turns the map general; simulated with a
+// span whose recorded end lies beyond 4 GiB (its bytes are never read here).
+TEST(AttrMapCompactOffsets, SpanBeyondThirtyTwoBitsWidensTheMap) {
+    const std::string text = "abcvalue";
+    DocumentBuffer* buffer = DocumentBuffer::create_owned(std::make_unique<char[]>(text.size()), text.size());
+    std::memcpy(const_cast<char*>(buffer->data()), text.data(), text.size());
+    BufferRef owner = BufferRef::adopt(buffer);
+    std::vector<std::max_align_t> storage(AttrMap::compact_block_bytes(4) / sizeof(std::max_align_t) + 1);
+    AttrMap map;
+    map.reserve_in_compact(draw_hash_keys(), 4, storage.data(), buffer);
+    ASSERT_TRUE(map.insert(StrRef::borrowed_span(buffer, 0, 1), StrRef::borrowed_span(buffer, 3, 8)));
+    EXPECT_TRUE(map.is_compact());
+    const std::size_t far = static_cast<std::size_t>(std::uint64_t{UINT32_MAX} + 5 > SIZE_MAX ? SIZE_MAX : std::uint64_t{UINT32_MAX} + 5);
+    if (far <= UINT32_MAX) GTEST_SKIP() << "size_t cannot hold an offset past 4 GiB on this target";
+    ASSERT_TRUE(map.insert(StrRef::borrowed_span(buffer, 1, 2), StrRef::borrowed_span(buffer, far, far)));
+    EXPECT_FALSE(map.is_compact());
+    ASSERT_NE(map.find("a"), nullptr);
+    EXPECT_EQ(map.find("a")->raw(), "value");
+    EXPECT_EQ(map.find("b")->span_start(), far);
+    std::vector<std::string> order;
+    for (auto entry : map) order.emplace_back(entry.key.raw());
+    EXPECT_EQ(order, (std::vector<std::string>{"a", "b"}));
+}
 
 TEST(AttrMapTest, ManyCollidingPrefixesStayFast) {
     // Above the switch every lookup is one hash and a short probe: 20,000 keys
