@@ -35,7 +35,7 @@ public:
     }
 
 private:
-    static constexpr std::uintptr_t kStep = std::uintptr_t{1} << 20;
+    static constexpr std::uintptr_t kStep = std::uintptr_t{256} << 10;
 
     static std::uintptr_t page_size() noexcept {
 #if defined(__linux__)

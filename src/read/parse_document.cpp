@@ -221,7 +221,7 @@ private:
     // The index is read front to back only, and its arrays take more memory than the
     // document, so the entries behind the walk give their pages back as it goes, while
     // the nodes take theirs.
-    static constexpr std::size_t kReleaseInterval = 1 << 15;
+    static constexpr std::size_t kReleaseInterval = 1 << 13;
 
     void release_consumed_index(std::size_t entries_done) noexcept {
         consumed_starts_.consume(entries_done * sizeof(std::uint64_t));

@@ -119,8 +119,10 @@ struct NodeArena::Chunk {
 
 namespace {
 
-// Node blocks are aligned like the interpreter's own object allocator aligns objects.
-constexpr std::size_t kArenaAlignment = 16;
+// Every field of a node block is at most eight bytes wide; packing blocks at that
+// alignment, rather than the object allocator's sixteen, saves eight bytes a node.
+constexpr std::size_t kArenaAlignment = 8;
+static_assert(alignof(NodeObject) <= kArenaAlignment);
 constexpr std::size_t kChunkHeaderBytes =
     (sizeof(void*) + kArenaAlignment - 1) / kArenaAlignment * kArenaAlignment;
 constexpr std::size_t kFirstChunkMinimum = std::size_t{64} << 10;
