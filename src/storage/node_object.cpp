@@ -3,6 +3,7 @@
 #include "storage/node_object.hpp"
 
 #include <algorithm>
+#include <sys/mman.h>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -164,11 +165,26 @@ void* NodeArena::allocate(std::size_t size) noexcept {
         chunks_ = chunk;
         next_ = static_cast<char*>(memory) + kChunkHeaderBytes;
         end_ = static_cast<char*>(memory) + chunk_bytes;
+        populated_ = next_;
         next_chunk_bytes_ = std::min(next_chunk_bytes_ * 2, kChunkMaximum);
     }
     void* block = next_;
     next_ += size;
+    if (next_ > populated_) populate_ahead();
     return block;
+}
+
+void NodeArena::populate_ahead() noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    constexpr std::uintptr_t kPage = 4096;
+    constexpr std::uintptr_t kAhead = std::uintptr_t{1} << 20;
+    const auto from = (reinterpret_cast<std::uintptr_t>(populated_) + kPage - 1) & ~(kPage - 1);
+    const auto until = std::min(reinterpret_cast<std::uintptr_t>(end_) & ~(kPage - 1), from + kAhead);
+    if (until > from) ::madvise(reinterpret_cast<void*>(from), until - from, MADV_POPULATE_WRITE);
+    populated_ = reinterpret_cast<char*>(std::max(until, reinterpret_cast<std::uintptr_t>(next_)));
+#else
+    populated_ = end_;
+#endif
 }
 
 PyObject* place_arena_node(NodeArena& arena, PyTypeObject* type, NodeData& data, PyObject* const* children,

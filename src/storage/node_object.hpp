@@ -97,7 +97,9 @@ private:
     Chunk* chunks_ = nullptr;
     char* next_ = nullptr;
     char* end_ = nullptr;
+    char* populated_ = nullptr;
     std::size_t next_chunk_bytes_ = 0;
+    void populate_ahead() noexcept;
 };
 
 // Builds a node of `type` in `arena` from `data` and the `count` nodes at `children`,
