@@ -401,6 +401,28 @@ bool AttrMap::insert(StrRef&& key, StrRef&& value) {
     return true;
 }
 
+bool AttrMap::insert_spans(std::size_t key_start, std::size_t key_length, std::size_t value_start,
+                           std::size_t value_length) {
+    DocumentBuffer* buffer = table_->buffer;
+    const std::string_view key(buffer->data() + key_start, key_length);
+    if (table_->count == table_->capacity || key_start + key_length > UINT32_MAX ||
+        value_start + value_length > UINT32_MAX) {
+        return insert(StrRef::borrowed_span(buffer, key_start, key_start + key_length),
+                      StrRef::borrowed_span(buffer, value_start, value_start + value_length));
+    }
+    if (locate(key) != kNoSlot) return false;
+    const std::uint32_t slot = table_->count;
+    table_->key_bits |= key_bit(key);
+    reinterpret_cast<CompactSlot*>(table_ + 1)[slot] =
+        CompactSlot{static_cast<std::uint32_t>(key_start), static_cast<std::uint32_t>(key_length),
+                    static_cast<std::uint32_t>(value_start), static_cast<std::uint32_t>(value_length)};
+    ++table_->count;
+    if (table_->index_capacity != 0) {
+        index_of(table_)[probe(table_, key, hash_attr_key(table_->keys, key))] = slot + 1;
+    }
+    return true;
+}
+
 void AttrMap::widen(std::size_t min_capacity) {
     Table* old = table_;
     std::size_t capacity = std::max<std::size_t>(old->capacity, kMinCapacity);

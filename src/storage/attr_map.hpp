@@ -114,6 +114,10 @@ public:
         const StrRef* pointer_ = nullptr;
         StrRef local_;
     };
+    // For a compact map: as insert for the key and value spans [key_start, key_start +
+    // key_length) and [value_start, value_start + value_length) of its document.
+    [[nodiscard]] bool insert_spans(std::size_t key_start, std::size_t key_length, std::size_t value_start,
+                                    std::size_t value_length);
     // The value stored under `key`, or a Found equal to nullptr.
     [[nodiscard]] Found find(std::string_view key) const noexcept;
 

@@ -183,6 +183,39 @@ TEST(TokenizeStartTag, ValueBytesAtEveryPosition) {
     }
 }
 
+// Every byte that ends an attribute name, after names of every length around the
+// sixteen-byte steps of the name scan, with bytes next to them that do not end one.
+TEST(TokenizeStartTag, NameEndsAtEveryLength) {
+    const struct {
+        std::string after;     // what follows the name in the tag
+        std::string expected;  // "" when the key and value come out whole
+    } endings[] = {{"='v'", ""},   {" ='v'", ""},  {"\t='v'", ""}, {"\n= 'v'", ""},
+                   {"\f='v'", ""}, {"\r='v'", ""}, {"'v'", "!"},  {"\"v\"", "!"}};
+    for (const auto& ending : endings) {
+        for (std::size_t length = 1; length <= 40; ++length) {
+            // Bytes near the terminators that are name bytes: VT, 0x08, 0x0E, '!' and a
+            // non-ASCII letter.
+            std::string key;
+            const std::string filler = std::string("k\x0b\x08\x0e!") + "\xc3\xa9";
+            while (key.size() < length) key += filler[key.size() % filler.size()];
+            if ((static_cast<unsigned char>(key.back()) & 0xC0) == 0xC0) key.back() = 'z';
+            const std::string tag = concat("<a ", key, ending.after, " z='1'>");
+            BufferRef buffer = make_buffer(tag);
+            StructuralIndex index = single_tag_index(buffer->bytes());
+            auto element = tokenize_start_tag(buffer->bytes(), index, 0, buffer.get(), draw_hash_keys());
+            if (!ending.expected.empty()) {
+                ASSERT_FALSE(element) << tag;
+                continue;
+            }
+            ASSERT_TRUE(element) << tag;
+            auto read = element->attrs.find(key);
+            ASSERT_NE(read, nullptr) << tag;
+            EXPECT_EQ(read->raw(), "v");
+            EXPECT_EQ(element->attrs.size(), 2u);
+        }
+    }
+}
+
 TEST(TokenizeStartTag, UnterminatedValueAtEveryLength) {
     for (std::size_t length = 0; length <= 24; ++length) {
         std::string tag = concat("<a k=\"", std::string(length, 'x'), "'&<>");
