@@ -38,12 +38,15 @@ void grow_if_full(Items& items) {
 }
 
 // The text gathered for one open element: nothing yet, one piece still lying in the
-// document, or the pieces joined into an owned string.
+// document, or the pieces joined into an owned string. Pieces of white space only that
+// come before any other text are dropped at once: trimming would remove them anyway,
+// and an element's indentation then costs no joining.
 class TextAccumulator {
 public:
     // Adds the document bytes [start, end) as a piece.
     void add_view(std::string_view input, std::size_t start, std::size_t end) {
         if (start == end) return;
+        if (state_ == State::Empty && all_white_space(input.substr(start, end - start))) return;
         switch (state_) {
             case State::Empty:
                 state_ = State::Span;
@@ -62,6 +65,7 @@ public:
     // Adds a decoded string as a piece.
     void add_owned(std::string_view input, ByteBuilder&& piece) {
         if (piece.empty()) return;
+        if (state_ == State::Empty && all_white_space(piece.view())) return;
         switch (state_) {
             case State::Empty:
                 state_ = State::Owned;

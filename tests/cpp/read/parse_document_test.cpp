@@ -245,7 +245,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TextKindCase{"Decoded", "<a>x&amp;y</a>", "x&y", false},
                       TextKindCase{"DecodedTrimmed", "<a> &lt; </a>", "<", false},
                       TextKindCase{"TwoRuns", "<a>x<b/>y</a>", "xy", false},
-                      TextKindCase{"BlankThenRun", "<a> <b/>x</a>", "x", false},
+                      TextKindCase{"BlankThenRun", "<a> <b/>x</a>", "x", true},
+                      TextKindCase{"BlanksThenRunThenBlank", "<a>\n <b/>\n <b/>x <b/> </a>", "x", false},
+                      TextKindCase{"RunThenBlankThenRun", "<a>x<b/> <b/>y</a>", "x y", false},
                       TextKindCase{"RunThenCData", "<a>x<![CDATA[y]]></a>", "xy", false}),
     [](const auto& info) { return std::string(info.param.label); });
 
