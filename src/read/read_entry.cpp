@@ -1,7 +1,6 @@
 // read_string and read_file: obtain the document's bytes, parse them with the
 // interpreter lock released, and convert the parsed tree into Node objects.
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,23 +168,12 @@ CallError::Location locate(std::string_view document, std::uint64_t offset) {
     return location;
 }
 
-// From this input size on, a parse gives the memory of its index back to the system
-// before the nodes are made (see parse_detached).
-constexpr std::size_t kTrimAfterParseBytes = std::size_t{8} << 20;
-
 // Parses `buffer` and drops the caller's reference to it (the spans of the result
 // keep it alive from then on). Runs with the lock released.
 ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference, NodeSink& sink) {
     ParseOutcome outcome;
     sink.bind(own_reference.get());
     auto parsed = parse_document(own_reference.get(), root_tag, sink);
-#if defined(__GLIBC__)
-    // The structural index of a large document (tens of bytes per tag) is freed by now,
-    // but the C allocator keeps those pages resident, so they would add to the memory the
-    // nodes need next. Handing them back costs a walk over the allocator's free lists,
-    // small next to parsing a document this large.
-    if (own_reference->size() >= kTrimAfterParseBytes) malloc_trim(0);
-#endif
     if (parsed) {
         outcome.parsed = true;
     } else {
