@@ -114,6 +114,12 @@ CallResult<PyRef> build_node_block(NodeData&& data, PyObject* const* children, s
 
 }  // namespace
 
+// Arena nodes get their object header written directly (reference count and type);
+// interpreters whose object header holds more than that cannot take such objects.
+#if defined(Py_TRACE_REFS) || defined(Py_GIL_DISABLED)
+#error "vorlane needs an interpreter built without Py_TRACE_REFS and with the GIL"
+#endif
+
 struct NodeArena::Chunk {
     Chunk* previous;
 };
