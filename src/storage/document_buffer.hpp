@@ -56,6 +56,10 @@ public:
         attachment_ = attachment;
         attachment_release_ = release;
     }
+    // What attach handed over, or null; `release` tells which kind of attachment it is.
+    [[nodiscard]] void* attachment(AttachmentRelease release) const noexcept {
+        return attachment_release_ == release ? attachment_ : nullptr;
+    }
 
 private:
     DocumentBuffer() = default;

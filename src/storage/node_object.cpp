@@ -137,6 +137,62 @@ constexpr std::size_t kChunkMaximum = std::size_t{16} << 20;
 
 }  // namespace
 
+// The shared strs of one document: an open-addressing table of short byte strings,
+// probed a bounded number of times so that no document can make lookups slow; what
+// does not fit is simply not shared.
+struct NodeArena::SharedStrs {
+    static constexpr std::size_t kSlots = 1024;
+    static constexpr std::size_t kLongestBytes = 64;
+    static constexpr std::size_t kProbes = 8;
+    struct Slot {
+        const char* bytes;
+        std::size_t size;
+        PyObject* str;  // owned
+    };
+    Slot slots[kSlots];
+};
+
+namespace {
+
+std::size_t shared_str_hash(std::string_view bytes) noexcept {
+    // FNV-1a: the keys are short and come from the document, and the probe bound, not
+    // the hash, keeps hostile input harmless.
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const char byte : bytes) hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
+    return static_cast<std::size_t>(hash ^ (hash >> 32));
+}
+
+}  // namespace
+
+PyObject* NodeArena::shared_str(std::string_view bytes) noexcept {
+    if (bytes.size() > SharedStrs::kLongestBytes) return nullptr;
+    if (shared_ == nullptr) {
+        void* memory = PyMem_RawCalloc(1, sizeof(SharedStrs));
+        if (memory == nullptr) return nullptr;
+        shared_ = static_cast<SharedStrs*>(memory);
+    }
+    const std::size_t mask = SharedStrs::kSlots - 1;
+    std::size_t position = shared_str_hash(bytes) & mask;
+    for (std::size_t probe = 0; probe < SharedStrs::kProbes; ++probe, position = (position + 1) & mask) {
+        SharedStrs::Slot& slot = shared_->slots[position];
+        if (slot.str == nullptr) {
+            PyObject* str = PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+            if (str == nullptr) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            slot = SharedStrs::Slot{bytes.data(), bytes.size(), str};
+            Py_INCREF(str);
+            return str;
+        }
+        if (slot.size == bytes.size() && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
+            Py_INCREF(slot.str);
+            return slot.str;
+        }
+    }
+    return nullptr;
+}
+
 NodeArena* NodeArena::create(std::size_t expected_bytes) noexcept {
     void* memory = PyMem_RawMalloc(sizeof(NodeArena));
     if (memory == nullptr) return nullptr;
@@ -147,6 +203,12 @@ NodeArena* NodeArena::create(std::size_t expected_bytes) noexcept {
 
 void NodeArena::destroy(void* memory) noexcept {
     auto* arena = static_cast<NodeArena*>(memory);
+    if (arena->shared_ != nullptr) {
+        // The last node of the document may go without the lock held (a failed parse's
+        // nodes never reach a getter, so only a published document has strs here).
+        for (const SharedStrs::Slot& slot : arena->shared_->slots) release_python_reference(slot.str);
+        PyMem_RawFree(arena->shared_);
+    }
     Chunk* chunk = arena->chunks_;
     while (chunk != nullptr) {
         Chunk* previous = chunk->previous;
@@ -292,6 +354,19 @@ CallResult<PyRef> str_from(const StrRef& value) {
     return new_str(bytes.value());
 }
 
+CallResult<PyRef> shared_str_from(const NodeData& node, const StrRef& value) {
+    auto bytes = bytes_of(value);
+    if (!bytes) return std::move(bytes).error();
+    if (value.is_span() && node.buffer && value.buffer() == node.buffer.get()) {
+        if (void* attachment = node.buffer->attachment(&NodeArena::destroy)) {
+            if (PyObject* shared = static_cast<NodeArena*>(attachment)->shared_str(bytes.value())) {
+                return PyRef::adopt(shared);
+            }
+        }
+    }
+    return new_str(bytes.value());
+}
+
 namespace {
 
 // Children whose release is still owed by the deallocation loop of this thread.
@@ -352,7 +427,10 @@ void node_tp_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* node_get_name(PyObject* self, void*) {
-    return call_boundary([&]() -> CallResult<PyRef> { return str_from(node_data(self).name); });
+    return call_boundary([&]() -> CallResult<PyRef> {
+        const NodeData& data = node_data(self);
+        return shared_str_from(data, data.name);
+    });
 }
 
 PyObject* node_get_text(PyObject* self, void*) {
@@ -367,8 +445,9 @@ PyObject* node_get_attrs(PyObject* self, void*) {
     return call_boundary([&]() -> CallResult<PyRef> {
         PyRef dict = PyRef::adopt(PyDict_New());
         if (!dict) return CallError::null_object();
-        for (auto entry : node_data(self).attrs) {
-            auto key = str_from(entry.key);
+        const NodeData& data = node_data(self);
+        for (auto entry : data.attrs) {
+            auto key = shared_str_from(data, entry.key);
             if (!key) return std::move(key).error();
             auto value = str_from(entry.value);
             if (!value) return std::move(value).error();

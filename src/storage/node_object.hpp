@@ -90,10 +90,18 @@ public:
     static void destroy(void* arena) noexcept;
     // `size` bytes aligned for any node; null when no chunk can be had.
     [[nodiscard]] void* allocate(std::size_t size) noexcept;
+    // A str of `bytes` (which lie in the arena's document) shared by every caller asking
+    // for equal bytes: element names and attribute keys repeat throughout a document.
+    // A new reference, or null without an error set when the bytes are not kept (too
+    // long, the table is full or cannot be had); the caller makes its own str then.
+    // With the interpreter lock held.
+    [[nodiscard]] PyObject* shared_str(std::string_view bytes) noexcept;
 
 private:
     struct Chunk;
+    struct SharedStrs;
     NodeArena() noexcept = default;
+    SharedStrs* shared_ = nullptr;
     Chunk* chunks_ = nullptr;
     char* next_ = nullptr;
     char* end_ = nullptr;
@@ -146,6 +154,9 @@ PyTypeObject* node_type() noexcept;
 
 // The string value of a StrRef as a new str; a bad span is an internal failure.
 [[nodiscard]] CallResult<PyRef> str_from(const StrRef& value);
+// As str_from for a name or attribute key of `node`: a str shared with the equal names
+// and keys of the same parsed document.
+[[nodiscard]] CallResult<PyRef> shared_str_from(const NodeData& node, const StrRef& value);
 // The checked bytes of a StrRef; a bad span is an internal failure.
 [[nodiscard]] CallResult<std::string_view> bytes_of(const StrRef& value);
 
