@@ -5,6 +5,7 @@ import ctypes
 import gc
 import re
 import sys
+import threading
 
 import pytest
 
@@ -169,3 +170,25 @@ class TestEncodedLifetime:
         size = sys.getsizeof(document)
         vorlane.read_string(document, "r")
         assert sys.getsizeof(document) == size
+
+
+class TestEncodedThreads:
+    def test_parallel_reads_of_one_str_give_identical_trees(self):
+        documents = [fresh(records("é東", count=2_000)), fresh(records("\U0001f600ß", count=1_000))]
+        expected = [tree_of(vorlane.read_string(document, "all")) for document in documents]
+        results = {}
+
+        def work(worker):
+            results[worker] = [
+                ((worker + round_) % 2, tree_of(vorlane.read_string(documents[(worker + round_) % 2], "all")))
+                for round_ in range(4)
+            ]
+
+        threads = [threading.Thread(target=work, args=(worker,)) for worker in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert sorted(results) == [0, 1, 2, 3]
+        for trees in results.values():
+            assert [tree == expected[which] for which, tree in trees] == [True] * 4
