@@ -54,44 +54,55 @@ BlockMasks classify_bytewise(const char* block, std::size_t count) noexcept {
 }
 
 #if defined(__SSE2__)
-// The four classes of a full block, and the marker classes when `markers` is given:
-// every 16 bytes are loaded once for all of them.
-BlockMasks classify_full_block(const char* block, MarkerMasks* markers = nullptr) noexcept {
+BlockMasks classify_full_block(const char* block) noexcept {
     const __m128i double_quote = _mm_set1_epi8('"');
     const __m128i apostrophe = _mm_set1_epi8('\'');
     const __m128i open = _mm_set1_epi8('<');
     const __m128i close = _mm_set1_epi8('>');
+    BlockMasks masks;
+    for (int lane = 0; lane < 4; ++lane) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * lane));
+        const int shift = 16 * lane;
+        auto bits = [&](__m128i needle) {
+            return static_cast<std::uint64_t>(
+                       static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, needle))))
+                   << shift;
+        };
+        masks.double_quotes |= bits(double_quote);
+        masks.apostrophes |= bits(apostrophe);
+        masks.opens |= bits(open);
+        masks.closes |= bits(close);
+    }
+    return masks;
+}
+
+MarkerMasks classify_markers(const char* block) noexcept {
     const __m128i slash = _mm_set1_epi8('/');
     const __m128i bang = _mm_set1_epi8('!');
     const __m128i question = _mm_set1_epi8('?');
-    BlockMasks masks;
+    MarkerMasks masks;
     for (int lane = 0; lane < 4; ++lane) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * lane));
         const int shift = 16 * lane;
         auto bits = [&](__m128i hits) {
             return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hits))) << shift;
         };
-        masks.double_quotes |= bits(_mm_cmpeq_epi8(bytes, double_quote));
-        masks.apostrophes |= bits(_mm_cmpeq_epi8(bytes, apostrophe));
-        masks.opens |= bits(_mm_cmpeq_epi8(bytes, open));
-        masks.closes |= bits(_mm_cmpeq_epi8(bytes, close));
-        if (markers != nullptr) {
-            markers->slashes |= bits(_mm_cmpeq_epi8(bytes, slash));
-            markers->others |= bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, bang), _mm_cmpeq_epi8(bytes, question)));
-        }
+        masks.slashes |= bits(_mm_cmpeq_epi8(bytes, slash));
+        masks.others |= bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, bang), _mm_cmpeq_epi8(bytes, question)));
     }
     return masks;
 }
 #else
-BlockMasks classify_full_block(const char* block, MarkerMasks* markers = nullptr) noexcept {
-    if (markers != nullptr) {
-        for (unsigned i = 0; i < 64; ++i) {
-            const std::uint64_t bit = std::uint64_t{1} << i;
-            if (block[i] == '/') markers->slashes |= bit;
-            if (block[i] == '!' || block[i] == '?') markers->others |= bit;
-        }
+BlockMasks classify_full_block(const char* block) noexcept { return classify_bytewise(block, 64); }
+
+MarkerMasks classify_markers(const char* block) noexcept {
+    MarkerMasks masks;
+    for (unsigned i = 0; i < 64; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        if (block[i] == '/') masks.slashes |= bit;
+        if (block[i] == '!' || block[i] == '?') masks.others |= bit;
     }
-    return classify_bytewise(block, 64);
+    return masks;
 }
 #endif
 
@@ -370,18 +381,17 @@ MarkupBitmaps scan_markup_bitmaps_with(std::string_view input, bool use_shortcut
     for (std::size_t word_index = 0; word_index < word_count; ++word_index) {
         const std::size_t block_start = word_index * 64;
         const std::size_t block_len = length - block_start < 64 ? length - block_start : 64;
-        // Blocks of plain markup (all of a quote-dense document but its edges) are
-        // marked at once; any other block, and every block an end tag, comment,
-        // instruction or declaration enters, takes the event walk below.
-        const bool try_shortcut = use_shortcut && block_len == 64 && length - block_start > 64 &&
-                                  plain_until <= block_start &&
-                                  (state == ScanState::Text || state == ScanState::StartTag ||
-                                   state == ScanState::Double);
-        MarkerMasks markers;
-        const BlockMasks masks = block_len == 64 ? classify_full_block(data + block_start, try_shortcut ? &markers : nullptr)
+        const BlockMasks masks = block_len == 64 ? classify_full_block(data + block_start)
                                                  : classify_bytewise(data + block_start, block_len);
-        if (try_shortcut) {
-            const BlockShortcut shortcut = mark_plain_block(masks, markers, data[block_start + 64], state);
+        // Blocks of plain markup with double-quoted values (all of a quote-dense
+        // document but its edges) are marked at once, where the walk would take a
+        // step per quote; any other block, and every block an end tag, comment,
+        // instruction, declaration or apostrophe-quoted value enters, takes the walk.
+        if (use_shortcut && masks.double_quotes != 0 && block_len == 64 && length - block_start > 64 &&
+            plain_until <= block_start &&
+            (state == ScanState::Text || state == ScanState::StartTag || state == ScanState::Double)) {
+            const BlockShortcut shortcut =
+                mark_plain_block(masks, classify_markers(data + block_start), data[block_start + 64], state);
             if (shortcut.taken) {
                 bitmaps.open_bits[word_index] = shortcut.opens;
                 bitmaps.close_bits[word_index] = shortcut.closes;
