@@ -13,6 +13,26 @@ CallResult<std::string_view> utf8_of(PyObject* str) {
     return std::string_view(bytes, static_cast<std::size_t>(size));
 }
 
+std::optional<std::string_view> stored_utf8(PyObject* str) noexcept {
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    }
+    // Every other str, compact or not, starts with the compact layout, which holds
+    // the UTF-8 form once the interpreter has made it.
+    const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(str);
+    if (compact->utf8 == nullptr) return std::nullopt;
+    return std::string_view(compact->utf8, static_cast<std::size_t>(compact->utf8_length));
+}
+
+CallResult<CodeUnits> code_units_of(PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str) < 0) return CallError::captured();
+#endif
+    return CodeUnits{PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)),
+                     static_cast<unsigned>(PyUnicode_KIND(str))};
+}
+
 CallResult<std::string_view> utf8_argument(PyObject* object, const char* parameter) {
     if (object == nullptr || !PyUnicode_Check(object)) {
         return type_mismatch(object == nullptr ? Py_None : object, "str").noting(parameter);

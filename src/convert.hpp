@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string_view>
 
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "call_error.hpp"
 #include "common/io_error.hpp"
+#include "common/utf8_encode.hpp"
 #include "storage/attr_map.hpp"
 
 namespace vorlane {
@@ -21,6 +23,16 @@ namespace vorlane {
 
 // The UTF-8 bytes of a str known to be one; the interpreter's encoding error otherwise.
 [[nodiscard]] CallResult<std::string_view> utf8_of(PyObject* str);
+
+// The UTF-8 bytes a str already holds, read in place (valid while `str` lives): an
+// ASCII str's own characters, or the UTF-8 form the interpreter made earlier and
+// keeps with the str. Empty when the str would have to be encoded. Never fails.
+[[nodiscard]] std::optional<std::string_view> stored_utf8(PyObject* str) noexcept;
+
+// The canonical code units of a str known to be one (1, 2 or 4 bytes each). While
+// a reference keeps the str alive they never change, so they may be read with the
+// lock released. Fails only when a legacy str cannot be made ready.
+[[nodiscard]] CallResult<CodeUnits> code_units_of(PyObject* str);
 
 // A new str from UTF-8 bytes; a failed creation is the "PyObject pointer is null"
 // internal failure.

@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +29,12 @@ struct BlockMasks {
     std::uint64_t apostrophes = 0;
     std::uint64_t opens = 0;
     std::uint64_t closes = 0;
+};
+
+// The bytes of a full block that may follow a '<' and change what it opens.
+struct MarkerMasks {
+    std::uint64_t slashes = 0;  // '/': an end tag
+    std::uint64_t others = 0;   // '!' or '?': a comment, CDATA section, declaration or instruction
 };
 
 BlockMasks classify_bytewise(const char* block, std::size_t count) noexcept {
@@ -69,8 +74,35 @@ BlockMasks classify_full_block(const char* block) noexcept {
     }
     return masks;
 }
+
+MarkerMasks classify_markers(const char* block) noexcept {
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i bang = _mm_set1_epi8('!');
+    const __m128i question = _mm_set1_epi8('?');
+    MarkerMasks masks;
+    for (int lane = 0; lane < 4; ++lane) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * lane));
+        const int shift = 16 * lane;
+        auto bits = [&](__m128i hits) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(hits))) << shift;
+        };
+        masks.slashes |= bits(_mm_cmpeq_epi8(bytes, slash));
+        masks.others |= bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, bang), _mm_cmpeq_epi8(bytes, question)));
+    }
+    return masks;
+}
 #else
 BlockMasks classify_full_block(const char* block) noexcept { return classify_bytewise(block, 64); }
+
+MarkerMasks classify_markers(const char* block) noexcept {
+    MarkerMasks masks;
+    for (unsigned i = 0; i < 64; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        if (block[i] == '/') masks.slashes |= bit;
+        if (block[i] == '!' || block[i] == '?') masks.others |= bit;
+    }
+    return masks;
+}
 #endif
 
 // Where the first pass stands between two bytes of the input. Quotes mean
@@ -82,6 +114,70 @@ enum class ScanState : std::uint8_t {
     Apostrophe,  // inside a value quoted with '\''
     EndTag,      // inside an end tag, up to its '>'
 };
+
+// Bit i set when an odd number of the bits 0 to i of `bits` are set.
+constexpr std::uint64_t prefix_parity(std::uint64_t bits) noexcept {
+    bits ^= bits << 1;
+    bits ^= bits << 2;
+    bits ^= bits << 4;
+    bits ^= bits << 8;
+    bits ^= bits << 16;
+    bits ^= bits << 32;
+    return bits;
+}
+
+// The marks of one full block computed from its masks at once, valid when the
+// block is plain markup: tags that alternate '<' and '>', double quotes only inside
+// them and not in end tags, no apostrophe that opens a value, no '<' that opens a
+// comment, CDATA section, declaration or instruction. Then every double quote
+// toggles a value and every '<' and '>' outside values toggles a tag, so two prefix
+// parities give the state at every byte. `next_byte` is the byte after the block;
+// `state` is Text, StartTag or Double (an end tag or an apostrophe-quoted value
+// entering the block means the walk).
+struct BlockShortcut {
+    bool taken = false;
+    std::uint64_t opens = 0;
+    std::uint64_t closes = 0;
+    ScanState state_after = ScanState::Text;
+};
+
+BlockShortcut mark_plain_block(const BlockMasks& masks, const MarkerMasks& markers, char next_byte,
+                               ScanState state) noexcept {
+    BlockShortcut result;
+    const std::uint64_t all = ~std::uint64_t{0};
+    const std::uint64_t in_value = prefix_parity(masks.double_quotes) ^ (state == ScanState::Double ? all : 0);
+    const std::uint64_t opens = masks.opens & ~in_value;
+    const std::uint64_t closes = masks.closes & ~in_value;
+    // Bit i: byte i lies in a tag, from its '<' up to (not including) its '>'.
+    const std::uint64_t in_tag = prefix_parity(opens | closes) ^ (state == ScanState::Text ? 0 : all);
+    if ((opens & ~in_tag) != 0 || (closes & in_tag) != 0) return result;
+    if ((masks.double_quotes & ~in_tag) != 0) return result;
+    // Bit i: the byte after byte i is `/`, or `!` / `?`.
+    const std::uint64_t after_slash = (markers.slashes >> 1) | (std::uint64_t{next_byte == '/'} << 63);
+    const std::uint64_t after_other =
+        (markers.others >> 1) | (std::uint64_t{next_byte == '!' || next_byte == '?'} << 63);
+    if ((opens & after_other) != 0) return result;
+    // The tags that open with "</": adding their first bit to a run of in_tag clears
+    // the run and carries out past its end.
+    const std::uint64_t end_tag_starts = opens & after_slash;
+    const std::uint64_t in_end_tag = ((in_tag + end_tag_starts) ^ in_tag) & in_tag;
+    if (((masks.double_quotes | masks.apostrophes) & in_end_tag) != 0) return result;
+    if ((masks.apostrophes & in_tag & ~in_value) != 0) return result;
+    result.taken = true;
+    result.opens = opens;
+    result.closes = closes;
+    const std::uint64_t last = std::uint64_t{1} << 63;
+    if ((in_tag & last) == 0) {
+        result.state_after = ScanState::Text;
+    } else if ((in_end_tag & last) != 0) {
+        result.state_after = ScanState::EndTag;
+    } else if ((in_value & last) != 0) {
+        result.state_after = ScanState::Double;
+    } else {
+        result.state_after = ScanState::StartTag;
+    }
+    return result;
+}
 
 // Bits from `from` to 63 inclusive.
 constexpr std::uint64_t bits_from(unsigned from) noexcept {
@@ -125,31 +221,39 @@ std::size_t plain_construct_end(std::string_view input, std::size_t open) noexce
     return close < length ? close + 1 : length;
 }
 
-// The '>' offsets in ascending order, narrowed to Offset (32 bits for every input
-// under 4 GiB, which halves the list's memory).
-template <typename Offset>
-std::vector<Offset> collect_close_offsets(const std::vector<std::uint64_t>& close_bits) {
-    std::size_t count = 0;
-    for (const std::uint64_t word : close_bits) count += static_cast<std::size_t>(std::popcount(word));
-    std::vector<Offset> offsets;
-    offsets.reserve(count);
-    for (std::size_t word_index = 0; word_index < close_bits.size(); ++word_index) {
-        std::uint64_t word = close_bits[word_index];
-        while (word != 0) {
-            offsets.push_back(static_cast<Offset>(word_index * 64 + std::countr_zero(word)));
-            word &= word - 1;
-        }
-    }
-    return offsets;
-}
+// The first marked '>' after each '<', asked for '<' offsets in ascending order.
+// The '>' found last is kept while the '<' offsets stay before it (it is still the
+// first after them), so every word of the bitmap is searched at most once.
+class CloseFinder {
+public:
+    explicit CloseFinder(const std::vector<std::uint64_t>& close_bits) noexcept : bits_(close_bits) {}
 
-template <typename Offset>
-Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input,
-                                                      const MarkupBitmaps& bitmaps) {
+    // The offset of the first marked '>' after `open`, or kNone.
+    [[nodiscard]] std::size_t first_after(std::size_t open) noexcept {
+        if (found_ != kNone && found_ > open) return found_;
+        std::size_t word_index = (open + 1) / 64;
+        if (word_index >= bits_.size()) return found_ = kNone;
+        std::uint64_t word = bits_[word_index] & bits_from_offset((open + 1) % 64);
+        while (word == 0) {
+            if (++word_index == bits_.size()) return found_ = kNone;
+            word = bits_[word_index];
+        }
+        return found_ = word_index * 64 + static_cast<std::size_t>(std::countr_zero(word));
+    }
+
+    static constexpr std::size_t kNone = ~std::size_t{0};
+
+private:
+    static constexpr std::uint64_t bits_from_offset(std::size_t from) noexcept { return ~std::uint64_t{0} << from; }
+
+    const std::vector<std::uint64_t>& bits_;
+    std::size_t found_ = kNone;
+};
+
+Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input, const MarkupBitmaps& bitmaps) {
     const char* data = input.data();
     const std::size_t length = input.size();
-    const std::vector<Offset> closes = collect_close_offsets<Offset>(bitmaps.close_bits);
-    std::size_t close_cursor = 0;
+    CloseFinder closes(bitmaps.close_bits);
     IndexWriter writer(input);
     // '<' offsets below this one lie inside the comment, CDATA section or
     // instruction recorded last and are passed over.
@@ -179,9 +283,8 @@ Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input,
                     continue;
                 }
             }
-            while (close_cursor < closes.size() && closes[close_cursor] <= open) ++close_cursor;
-            if (close_cursor == closes.size()) return ScanError{ScanError::Kind::UnclosedTag, open};
-            const std::size_t close = closes[close_cursor];
+            const std::size_t close = closes.first_after(open);
+            if (close == CloseFinder::kNone) return ScanError{ScanError::Kind::UnclosedTag, open};
 
             TagKind kind;
             std::size_t end;
@@ -257,7 +360,9 @@ Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input,
 
 }  // namespace
 
-MarkupBitmaps scan_markup_bitmaps(std::string_view input) {
+namespace {
+
+MarkupBitmaps scan_markup_bitmaps_with(std::string_view input, bool use_shortcut) {
     const char* data = input.data();
     const std::size_t length = input.size();
     const std::size_t word_count = (length + 63) / 64;
@@ -277,6 +382,22 @@ MarkupBitmaps scan_markup_bitmaps(std::string_view input) {
         const std::size_t block_len = length - block_start < 64 ? length - block_start : 64;
         const BlockMasks masks = block_len == 64 ? classify_full_block(data + block_start)
                                                  : classify_bytewise(data + block_start, block_len);
+        // Blocks of plain markup with double-quoted values (all of a quote-dense
+        // document but its edges) are marked at once, where the walk would take a
+        // step per quote; any other block, and every block an end tag, comment,
+        // instruction, declaration or apostrophe-quoted value enters, takes the walk.
+        if (use_shortcut && masks.double_quotes != 0 && block_len == 64 && length - block_start > 64 &&
+            plain_until <= block_start &&
+            (state == ScanState::Text || state == ScanState::StartTag || state == ScanState::Double)) {
+            const BlockShortcut shortcut =
+                mark_plain_block(masks, classify_markers(data + block_start), data[block_start + 64], state);
+            if (shortcut.taken) {
+                bitmaps.open_bits[word_index] = shortcut.opens;
+                bitmaps.close_bits[word_index] = shortcut.closes;
+                state = shortcut.state_after;
+                continue;
+            }
+        }
         std::uint64_t hidden = 0;
         unsigned pos = 0;
         if (plain_until > block_start) {
@@ -357,12 +478,17 @@ MarkupBitmaps scan_markup_bitmaps(std::string_view input) {
     return bitmaps;
 }
 
+}  // namespace
+
+MarkupBitmaps scan_markup_bitmaps(std::string_view input) { return scan_markup_bitmaps_with(input, true); }
+
+MarkupBitmaps scan_markup_bitmaps_by_events(std::string_view input) {
+    return scan_markup_bitmaps_with(input, false);
+}
+
 Result<StructuralIndex, ScanError> build_index_bitmap(std::string_view input) {
     const MarkupBitmaps bitmaps = scan_markup_bitmaps(input);
-    if (static_cast<std::uint64_t>(input.size()) > std::numeric_limits<std::uint32_t>::max()) {
-        return build_from_bitmaps<std::uint64_t>(input, bitmaps);
-    }
-    return build_from_bitmaps<std::uint32_t>(input, bitmaps);
+    return build_from_bitmaps(input, bitmaps);
 }
 
 }  // namespace vorlane

@@ -146,20 +146,41 @@ struct DeclarationEnd {
     }
 }
 
+// How many entries (and about as many text runs) to reserve room for: the '<' of
+// three samples (the start, the middle and the end of the input) scaled to the
+// whole input, plus a quarter. Regrowing the arrays of a large document copies all
+// of them once or twice, while room that is reserved but never written costs no
+// memory pages. Every entry starts at a '<', so an input no longer than the samples
+// gets the exact upper bound; a document denser between the samples than in them
+// regrows as usual. Never more than one entry per two bytes, the shortest construct.
+inline constexpr std::size_t kEstimateSampleBytes = std::size_t{16} << 10;
+
+[[nodiscard]] inline std::size_t estimated_entry_count(std::string_view input) noexcept {
+    const std::size_t length = input.size();
+    if (length <= 3 * kEstimateSampleBytes) return count_byte(input, '<');
+    const std::size_t opens = count_byte(input.substr(0, kEstimateSampleBytes), '<') +
+                              count_byte(input.substr(length / 2, kEstimateSampleBytes), '<') +
+                              count_byte(input.substr(length - kEstimateSampleBytes), '<');
+    const double scaled = static_cast<double>(opens) * 1.25 *
+                          (static_cast<double>(length) / static_cast<double>(3 * kEstimateSampleBytes));
+    const std::size_t ceiling = length / 2;
+    return scaled >= static_cast<double>(ceiling) ? ceiling : static_cast<std::size_t>(scaled) + 64;
+}
+
 // Appends entries and text runs to a StructuralIndex, tracking `last_end`, the
 // end offset of the construct taken up last (0 while there is none yet).
 class IndexWriter {
 public:
-    // Views `input` (not copied) and reserves length / 128 tag entries and
-    // length / 256 text ranges; throws std::bad_alloc.
+    // Views `input` (not copied) and reserves room for the entries and text runs
+    // estimated_entry_count expects; throws std::bad_alloc.
     explicit IndexWriter(std::string_view input) {
         index_.input = input;
-        const std::size_t tag_capacity = input.size() / 128;
-        index_.tag_starts.reserve(tag_capacity);
-        index_.tag_ends.reserve(tag_capacity);
-        index_.tag_kinds.reserve(tag_capacity);
-        index_.tag_names.reserve(tag_capacity);
-        index_.text_ranges.reserve(input.size() / 256);
+        const std::size_t estimate = estimated_entry_count(input);
+        index_.tag_starts.reserve(estimate);
+        index_.tag_ends.reserve(estimate);
+        index_.tag_kinds.reserve(estimate);
+        index_.tag_names.reserve(estimate);
+        index_.text_ranges.reserve(estimate);
     }
 
     // Appends the run of character data before a '<' taken up at `open_offset`:

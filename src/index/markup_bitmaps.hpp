@@ -23,4 +23,8 @@ struct MarkupBitmaps {
 // Throws std::bad_alloc when the bitmaps cannot be allocated.
 [[nodiscard]] MarkupBitmaps scan_markup_bitmaps(std::string_view input);
 
+// The same bitmaps from the walk from event to event alone, without marking blocks
+// of plain markup at once: the reference the block shortcut is tested against.
+[[nodiscard]] MarkupBitmaps scan_markup_bitmaps_by_events(std::string_view input);
+
 }  // namespace vorlane

@@ -17,6 +17,7 @@
 #include "boundary.hpp"
 #include "common/io_error.hpp"
 #include "common/utf8.hpp"
+#include "common/utf8_encode.hpp"
 #include "convert.hpp"
 #include "module_functions.hpp"
 #include "read/parse_document.hpp"
@@ -203,18 +204,60 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bound) return std::move(bound).error();
     PyObject* xml_string = bound.value()[0];
     if (!PyUnicode_Check(xml_string)) return type_mismatch(xml_string, "str").noting("xml_string");
-    auto document = utf8_of(xml_string);
-    if (!document) return std::move(document).error();
+    auto units = code_units_of(xml_string);
+    if (!units) return std::move(units).error();
+    std::optional<std::string_view> document = stored_utf8(xml_string);
     auto root_tag = utf8_argument(bound.value()[1], "root_tag");
-    if (!root_tag) return std::move(root_tag).error();
+    if (!root_tag) {
+        // A document that cannot be encoded is reported before a bad root tag.
+        if (!document) {
+            auto encoded = utf8_of(xml_string);
+            if (!encoded) return std::move(encoded).error();
+        }
+        return std::move(root_tag).error();
+    }
     std::string root_tag_copy(root_tag.value());
     auto type = obtain_node_type();
     if (!type) return std::move(type).error();
     NodeSink sink(type.value());
 
+    if (!document) {
+        // Encoding a large str takes as long as scanning it, so it is done with the
+        // lock released, into bytes the buffer owns; the reference keeps the code
+        // units alive meanwhile, and is dropped through the pending list if the
+        // thread is unwound before it holds the lock again. A surrogate has no
+        // UTF-8 form: the interpreter's encoder then raises its own error.
+        Py_INCREF(xml_string);
+        struct HeldString {
+            PyObject* object;
+            ~HeldString() { release_python_reference(object); }
+        } held{xml_string};
+        struct EncodedOutcome {
+            bool has_surrogate = false;
+            ParseOutcome parsed;
+        };
+        EncodedOutcome encoded = without_interpreter_lock([&](InterpreterLockReleased&) {
+            EncodedOutcome result;
+            const std::size_t length = utf8_encoded_length(units.value());
+            if (length == kUtf8HasSurrogate) {
+                result.has_surrogate = true;
+                return result;
+            }
+            std::unique_ptr<char[]> bytes(new char[length]);
+            (void)encode_utf8_units(units.value(), bytes.get());
+            result.parsed =
+                parse_detached(root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(bytes), length)));
+            return result;
+        });
+        if (!encoded.has_surrogate) return finish_read(std::move(encoded.parsed));
+        auto interpreter_form = utf8_of(xml_string);
+        if (!interpreter_form) return std::move(interpreter_form).error();
+        document = interpreter_form.value();
+    }
+
     Py_INCREF(xml_string);  // owned by the buffer from here on
     BufferRef buffer = BufferRef::adopt(DocumentBuffer::create_python_text(
-        xml_string, document.value().data(), document.value().size(), release_python_object_hook));
+        xml_string, document->data(), document->size(), release_python_object_hook));
     ParseOutcome outcome = without_interpreter_lock([&](InterpreterLockReleased&) {
         return parse_detached(root_tag_copy, std::move(buffer), sink);
     });

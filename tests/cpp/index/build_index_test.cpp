@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "index/index_writer.hpp"
 #include "index/structural_index.hpp"
 #include "index_test_support.hpp"
 
@@ -132,19 +133,51 @@ TEST(LongNameTest, UnclosedLongNameReportsUnclosedTag) {
 
 class ReservedCapacity : public ::testing::TestWithParam<Builder> {};
 
-TEST_P(ReservedCapacity, ArraysReserveByInputLength) {
+TEST_P(ReservedCapacity, ShortInputReservesOneEntryPerOpen) {
     // One element holding 2,000 bytes of text: two entries, one text range.
     const std::string input = "<r>" + repeat('t', 2000) + "</r>";
     const auto result = run_builder(GetParam(), input);
     ASSERT_TRUE(result.ok());
     const StructuralIndex& index = result.value();
     ASSERT_EQ(index.size(), 2u);
-    const std::size_t tag_capacity = input.size() / 128;
-    EXPECT_GE(index.tag_starts.capacity(), tag_capacity);
-    EXPECT_GE(index.tag_ends.capacity(), tag_capacity);
-    EXPECT_GE(index.tag_kinds.capacity(), tag_capacity);
-    EXPECT_GE(index.tag_names.capacity(), tag_capacity);
-    EXPECT_GE(index.text_ranges.capacity(), input.size() / 256);
+    EXPECT_EQ(index_build::estimated_entry_count(input), 2u);
+    EXPECT_GE(index.tag_starts.capacity(), 2u);
+    EXPECT_GE(index.tag_names.capacity(), 2u);
+    EXPECT_GE(index.text_ranges.capacity(), 1u);
+}
+
+TEST_P(ReservedCapacity, UniformLargeInputNeedsNoRegrowth) {
+    std::string input = "<all>";
+    while (input.size() < (std::size_t{400} << 10)) input += "<row id=\"7\">some text</row>\n";
+    input += "</all>";
+    const auto result = run_builder(GetParam(), input);
+    ASSERT_TRUE(result.ok());
+    const StructuralIndex& index = result.value();
+    const std::size_t estimate = index_build::estimated_entry_count(input);
+    EXPECT_GE(estimate, index.size());
+    EXPECT_LE(estimate, index.size() * 13 / 10 + 64);
+    // Reserved once: a regrown array would hold about twice its first capacity.
+    for (const std::size_t capacity : {index.tag_starts.capacity(), index.tag_ends.capacity(),
+                                       index.tag_kinds.capacity(), index.tag_names.capacity(),
+                                       index.text_ranges.capacity()}) {
+        EXPECT_EQ(capacity, estimate);
+    }
+}
+
+TEST(EstimatedEntryCount, SamplesTheStartTheMiddleAndTheEnd) {
+    // Sparse everywhere but in the last sample: the estimate still sees the tags there.
+    const std::string sparse(std::size_t{200} << 10, 't');
+    std::string dense;
+    while (dense.size() < (std::size_t{16} << 10)) dense += "<a/>";
+    const std::string input = "<r>" + sparse + dense + "</r>";
+    EXPECT_GE(index_build::estimated_entry_count(input), std::size_t{4096} * 3);
+}
+
+TEST(EstimatedEntryCount, NeverMoreThanOneEntryPerTwoBytes) {
+    std::string input;
+    while (input.size() < (std::size_t{100} << 10)) input += "<<<<";
+    EXPECT_EQ(index_build::estimated_entry_count(input), input.size() / 2);
+    EXPECT_EQ(index_build::estimated_entry_count(""), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothBuilders, ReservedCapacity,

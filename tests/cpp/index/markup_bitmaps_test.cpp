@@ -160,6 +160,76 @@ TEST(MarkupBitmapsTest, MatchesByteAutomatonOnGeneratedInput) {
     }
 }
 
+// Markup as documents hold it, with the rarer constructs mixed in at a given rate:
+// start tags with values quoted either way (holding '<', '>' and the other quote),
+// end tags, text with quotes and '>', comments, instructions, CDATA sections, and
+// now and then a quote in an end tag or an apostrophe-quoted value. Whole 64-byte
+// blocks of plain markup are common, so both ways of marking a block are used.
+std::string generated_markup(std::mt19937& random, std::size_t length, unsigned rare_percent) {
+    static const char* const values[] = {"1", "plain", "a<b", "x>y", "it's", "say \"hi\"", "", "48.8187630"};
+    static const char* const rare[] = {"<!-- c'o\"m<m>ent -->", "<?pi a=\"<\" ?>", "<![CDATA[ <\"'> ]]>",
+                                       "</e x='q'>", "<s a='v\">'/>", "text > more", "it's \"quoted\" text",
+                                       "<!x '>"};
+    std::string out;
+    while (out.size() < length) {
+        if (random() % 100 < rare_percent) {
+            out += rare[random() % 8];
+            continue;
+        }
+        switch (random() % 4) {
+            case 0:
+            case 1: {
+                out += "<node";
+                const unsigned count = random() % 6;
+                for (unsigned i = 0; i < count; ++i) {
+                    const std::string value = values[random() % 8];
+                    const bool apostrophes = value.find('\'') == std::string::npos && random() % 5 == 0;
+                    const char quote = apostrophes || value.find('"') != std::string::npos ? '\'' : '"';
+                    if (quote == '\'' && value.find('\'') != std::string::npos) continue;
+                    out += " k" + std::to_string(i) + "=" + quote + value + quote;
+                }
+                out += random() % 3 == 0 ? "/>" : ">";
+                break;
+            }
+            case 2: out += "</node>"; break;
+            default: out += std::string(random() % 8, ' ') + "\n"; break;
+        }
+    }
+    return out;
+}
+
+TEST(MarkupBitmapsTest, BlockShortcutMatchesTheEventWalk) {
+    std::mt19937 random(20240612);
+    for (int round = 0; round < 600; ++round) {
+        const unsigned rare_percent = round % 3 == 0 ? 0 : round % 3 == 1 ? 2 : 15;
+        std::string input = generated_markup(random, 64 + random() % 1500, rare_percent);
+        // Cut anywhere: values, tags and constructs may run past the end.
+        input.resize(input.size() - random() % std::min<std::size_t>(input.size(), 40));
+        const MarkupBitmaps expected = scan_markup_bitmaps_by_events(input);
+        const MarkupBitmaps actual = scan_markup_bitmaps(input);
+        ASSERT_EQ(actual.open_bits, expected.open_bits) << input;
+        ASSERT_EQ(actual.close_bits, expected.close_bits) << input;
+        const MarkupBitmaps automaton = reference_bitmaps(input);
+        ASSERT_EQ(actual.open_bits, automaton.open_bits) << input;
+        ASSERT_EQ(actual.close_bits, automaton.close_bits) << input;
+    }
+}
+
+TEST(MarkupBitmapsTest, GeneratedInputMatchesTheEventWalk) {
+    std::mt19937 random(20240613);
+    const std::string alphabets[] = {"<>\"'a \n-/!?", "<>\"aaaaaaaaaa/", "<a b=\"c\">'</a>?!/\""};
+    for (int round = 0; round < 600; ++round) {
+        const std::string& alphabet = alphabets[round % 3];
+        const std::size_t length = random() % 700;
+        std::string input;
+        for (std::size_t i = 0; i < length; ++i) input.push_back(alphabet[random() % alphabet.size()]);
+        const MarkupBitmaps expected = scan_markup_bitmaps_by_events(input);
+        const MarkupBitmaps actual = scan_markup_bitmaps(input);
+        ASSERT_EQ(actual.open_bits, expected.open_bits) << input;
+        ASSERT_EQ(actual.close_bits, expected.close_bits) << input;
+    }
+}
+
 // Every search variant must agree with the byte loop at every start offset,
 // whatever the alignment of the buffer and the position of the needles.
 TEST(ByteSearchTest, WideSearchesAgreeWithByteLoop) {

@@ -1,0 +1,286 @@
+// UTF-8 encoding of a run of code units as the interpreter stores a str: one,
+// two or four bytes per code point (latin-1, the basic plane, all planes). The
+// exact output length is measured first, then the units are encoded into a buffer
+// of that size. Runs of ASCII, the bulk of markup, go sixteen units per step.
+// Header-only, no interpreter; pure functions that run without the lock.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vorlane {
+
+// Code units of one width (1, 2 or 4 bytes each), `count` of them at `data`.
+struct CodeUnits {
+    const void* data = nullptr;
+    std::size_t count = 0;
+    unsigned width = 1;
+};
+
+// Returned by utf8_encoded_length when a unit is a surrogate (U+D800 to U+DFFF),
+// which has no UTF-8 form.
+inline constexpr std::size_t kUtf8HasSurrogate = ~std::size_t{0};
+
+namespace utf8_encode_detail {
+
+template <typename Unit>
+[[nodiscard]] constexpr bool is_surrogate(Unit unit) noexcept {
+    return (static_cast<std::uint32_t>(unit) & 0xFFFFF800u) == 0xD800u;
+}
+
+// Bytes beyond the first that `unit` takes in UTF-8 (0 to 3).
+template <typename Unit>
+[[nodiscard]] constexpr std::size_t extra_bytes(Unit unit) noexcept {
+    const auto value = static_cast<std::uint32_t>(unit);
+    return static_cast<std::size_t>(value >= 0x80) + static_cast<std::size_t>(value >= 0x800) +
+           static_cast<std::size_t>(value >= 0x10000);
+}
+
+// Writes one unit of 0x80 or above (not a surrogate); returns the new end.
+template <typename Unit>
+[[nodiscard]] inline char* put_multibyte(Unit unit, char* out) noexcept {
+    const auto value = static_cast<std::uint32_t>(unit);
+    if (value < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (value >> 6));
+        out[1] = static_cast<char>(0x80 | (value & 0x3F));
+        return out + 2;
+    }
+    if (value < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (value >> 12));
+        out[1] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (value & 0x3F));
+        return out + 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (value >> 18));
+    out[1] = static_cast<char>(0x80 | ((value >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((value >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (value & 0x3F));
+    return out + 4;
+}
+
+#if defined(__SSE2__)
+// The 16 units at `units` narrowed to one byte each: units below 0x80 keep their
+// value, every other unit becomes a byte with its high bit set (saturation), so
+// the movemask of the result flags exactly the non-ASCII units.
+template <typename Unit>
+[[nodiscard]] inline __m128i narrow_16(const Unit* units) noexcept {
+    const auto* blocks = reinterpret_cast<const __m128i*>(units);
+    if constexpr (sizeof(Unit) == 1) {
+        return _mm_loadu_si128(blocks);
+    } else if constexpr (sizeof(Unit) == 2) {
+        // The narrowing reads lanes as signed, so units from 0x8000 up would become 0.
+        // (unit & 0x7FFF) | (unit >> 8) is the unit itself below 0x80, at least 0x80
+        // from there on, and never negative.
+        const __m128i low_bits = _mm_set1_epi16(0x7FFF);
+        auto fold = [&](__m128i lanes) {
+            return _mm_or_si128(_mm_and_si128(lanes, low_bits), _mm_srli_epi16(lanes, 8));
+        };
+        return _mm_packus_epi16(fold(_mm_loadu_si128(blocks)), fold(_mm_loadu_si128(blocks + 1)));
+    } else {
+        // Code points are at most 0x10FFFF, positive as 32-bit signed values, so the
+        // signed narrowing keeps them positive and the unsigned one then saturates.
+        const __m128i low = _mm_packs_epi32(_mm_loadu_si128(blocks), _mm_loadu_si128(blocks + 1));
+        const __m128i high = _mm_packs_epi32(_mm_loadu_si128(blocks + 2), _mm_loadu_si128(blocks + 3));
+        return _mm_packus_epi16(low, high);
+    }
+}
+#endif
+
+// True when the 16 units at `units` are all below 0x80 (the word-at-a-time form of
+// narrow_16's test, for targets without SSE2).
+template <typename Unit>
+[[nodiscard]] inline bool all_ascii_16_units(const Unit* units) noexcept {
+    std::uint64_t combined = 0;
+    for (std::size_t offset = 0; offset < 16 * sizeof(Unit); offset += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, reinterpret_cast<const char*>(units) + offset, sizeof word);
+        combined |= word;
+    }
+    constexpr std::uint64_t kNonAscii = sizeof(Unit) == 1   ? 0x8080808080808080ULL
+                                        : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ULL
+                                                            : 0xFFFFFF80FFFFFF80ULL;
+    return (combined & kNonAscii) == 0;
+}
+
+template <typename Unit>
+[[nodiscard]] std::size_t encoded_length(const Unit* units, std::size_t count) noexcept {
+    std::size_t extra = 0;
+    std::size_t index = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 1) {
+        // Latin-1 has no surrogates and each byte of 0x80 or above takes two: count
+        // them with per-lane byte counters, summed before any lane can overflow.
+        const __m128i zero = _mm_setzero_si128();
+        while (count - index >= 16) {
+            __m128i lane_counts = zero;
+            std::size_t steps = 0;
+            while (steps < 255 && count - index >= 16) {
+                const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + index));
+                lane_counts = _mm_sub_epi8(lane_counts, _mm_cmplt_epi8(block, zero));
+                index += 16;
+                ++steps;
+            }
+            const __m128i sums = _mm_sad_epu8(lane_counts, zero);
+            extra += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                     static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+        }
+    }
+    if constexpr (sizeof(Unit) == 2) {
+        // Per lane, -1 for a unit of 0x80 or above and -1 more from 0x800 up, summed in
+        // 16-bit lanes for at most 16,000 steps (no overflow) and then folded.
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i above_ascii = _mm_set1_epi16(static_cast<short>(0xFF80));
+        const __m128i above_two = _mm_set1_epi16(static_cast<short>(0xF800));
+        const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+        __m128i surrogates = zero;
+        while (count - index >= 8) {
+            __m128i lane_counts = zero;
+            std::size_t steps = 0;
+            while (steps < 16000 && count - index >= 8) {
+                const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + index));
+                const __m128i high = _mm_and_si128(lanes, above_two);
+                lane_counts = _mm_add_epi16(lane_counts, _mm_cmpeq_epi16(_mm_and_si128(lanes, above_ascii), zero));
+                lane_counts = _mm_add_epi16(lane_counts, _mm_cmpeq_epi16(high, zero));
+                surrogates = _mm_or_si128(surrogates, _mm_cmpeq_epi16(high, surrogate));
+                index += 8;
+                ++steps;
+            }
+            // lane_counts holds -(units below 0x80) - (units below 0x800) per lane.
+            const __m128i pairs = _mm_madd_epi16(lane_counts, _mm_set1_epi16(1));
+            alignas(16) std::int32_t sums[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(sums), pairs);
+            const std::int64_t below = -(static_cast<std::int64_t>(sums[0]) + sums[1] + sums[2] + sums[3]);
+            extra += 2 * 8 * steps - static_cast<std::size_t>(below);
+        }
+        if (_mm_movemask_epi8(surrogates) != 0) return kUtf8HasSurrogate;
+    }
+    if constexpr (sizeof(Unit) == 4) {
+        // As for two-byte units, with a third count from 0x10000 up, in 32-bit lanes.
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i above_ascii = _mm_set1_epi32(static_cast<int>(0xFFFFFF80u));
+        const __m128i above_two = _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
+        const __m128i above_three = _mm_set1_epi32(static_cast<int>(0xFFFF0000u));
+        const __m128i surrogate = _mm_set1_epi32(0xD800);
+        __m128i surrogates = zero;
+        while (count - index >= 4) {
+            __m128i lane_counts = zero;
+            std::size_t steps = 0;
+            while (steps < (1u << 28) && count - index >= 4) {
+                const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + index));
+                const __m128i high = _mm_and_si128(lanes, above_two);
+                lane_counts = _mm_add_epi32(lane_counts, _mm_cmpeq_epi32(_mm_and_si128(lanes, above_ascii), zero));
+                lane_counts = _mm_add_epi32(lane_counts, _mm_cmpeq_epi32(high, zero));
+                lane_counts = _mm_add_epi32(lane_counts, _mm_cmpeq_epi32(_mm_and_si128(lanes, above_three), zero));
+                surrogates = _mm_or_si128(surrogates, _mm_cmpeq_epi32(high, surrogate));
+                index += 4;
+                ++steps;
+            }
+            alignas(16) std::int32_t sums[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(sums), lane_counts);
+            const std::int64_t below = -(static_cast<std::int64_t>(sums[0]) + sums[1] + sums[2] + sums[3]);
+            extra += 3 * 4 * steps - static_cast<std::size_t>(below);
+        }
+        if (_mm_movemask_epi8(surrogates) != 0) return kUtf8HasSurrogate;
+    }
+#endif
+    while (count - index >= 16) {
+#if defined(__SSE2__)
+        const bool ascii = _mm_movemask_epi8(narrow_16(units + index)) == 0;
+#else
+        const bool ascii = all_ascii_16_units(units + index);
+#endif
+        if (!ascii) {
+            for (std::size_t end = index + 16; index < end; ++index) {
+                if (is_surrogate(units[index])) return kUtf8HasSurrogate;
+                extra += extra_bytes(units[index]);
+            }
+        } else {
+            index += 16;
+        }
+    }
+    for (; index < count; ++index) {
+        if (is_surrogate(units[index])) return kUtf8HasSurrogate;
+        extra += extra_bytes(units[index]);
+    }
+    return count + extra;
+}
+
+template <typename Unit>
+std::size_t encode(const Unit* units, std::size_t count, char* out) noexcept {
+    char* const start = out;
+    std::size_t index = 0;
+    while (count - index >= 16) {
+#if defined(__SSE2__)
+        // Every unit takes at least one byte, so with 16 units left the output has
+        // room for a 16-byte store even when only its ASCII prefix is kept.
+        const __m128i narrowed = narrow_16(units + index);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), narrowed);
+        const unsigned non_ascii = static_cast<unsigned>(_mm_movemask_epi8(narrowed));
+        if (non_ascii == 0) {
+            index += 16;
+            out += 16;
+            continue;
+        }
+        const std::size_t ascii_prefix = static_cast<std::size_t>(std::countr_zero(non_ascii));
+        index += ascii_prefix;
+        out += ascii_prefix;
+#else
+        if (all_ascii_16_units(units + index)) {
+            for (std::size_t k = 0; k < 16; ++k) out[k] = static_cast<char>(units[index + k]);
+            index += 16;
+            out += 16;
+            continue;
+        }
+        while (units[index] < 0x80) *out++ = static_cast<char>(units[index++]);
+#endif
+        // A run of non-ASCII units (a word of accented or CJK letters) stays here.
+        while (index < count && units[index] >= 0x80) out = put_multibyte(units[index++], out);
+    }
+    for (; index < count; ++index) {
+        const Unit unit = units[index];
+        if (unit < 0x80) {
+            *out++ = static_cast<char>(unit);
+        } else {
+            out = put_multibyte(unit, out);
+        }
+    }
+    return static_cast<std::size_t>(out - start);
+}
+
+template <typename Unit>
+[[nodiscard]] const Unit* units_of(CodeUnits units) noexcept {
+    return static_cast<const Unit*>(units.data);
+}
+
+}  // namespace utf8_encode_detail
+
+// The exact number of bytes of the UTF-8 form of `units`, or kUtf8HasSurrogate when
+// one of them is a surrogate.
+[[nodiscard]] inline std::size_t utf8_encoded_length(CodeUnits units) noexcept {
+    using namespace utf8_encode_detail;
+    switch (units.width) {
+        case 1: return encoded_length(units_of<std::uint8_t>(units), units.count);
+        case 2: return encoded_length(units_of<std::uint16_t>(units), units.count);
+        default: return encoded_length(units_of<std::uint32_t>(units), units.count);
+    }
+}
+
+// Writes the UTF-8 form of `units` to `out` and returns its length. The units must
+// hold no surrogate and `out` must have room for utf8_encoded_length(units) bytes
+// (no byte past that length is written).
+inline std::size_t encode_utf8_units(CodeUnits units, char* out) noexcept {
+    using namespace utf8_encode_detail;
+    switch (units.width) {
+        case 1: return encode(units_of<std::uint8_t>(units), units.count, out);
+        case 2: return encode(units_of<std::uint16_t>(units), units.count, out);
+        default: return encode(units_of<std::uint32_t>(units), units.count, out);
+    }
+}
+
+}  // namespace vorlane
