@@ -245,11 +245,11 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
             }
             std::unique_ptr<char[]> bytes(new char[length]);
             (void)encode_utf8_units(units.value(), bytes.get());
-            result.parsed =
-                parse_detached(root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(bytes), length)));
+            result.parsed = parse_detached(
+                root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(bytes), length)), sink);
             return result;
         });
-        if (!encoded.has_surrogate) return finish_read(std::move(encoded.parsed));
+        if (!encoded.has_surrogate) return finish_read(std::move(encoded.parsed), sink);
         auto interpreter_form = utf8_of(xml_string);
         if (!interpreter_form) return std::move(interpreter_form).error();
         document = interpreter_form.value();
