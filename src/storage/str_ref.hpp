@@ -81,10 +81,11 @@ public:
 
     // The string value. A span is checked: start <= end <= buffer length and both
     // offsets on UTF-8 character boundaries; a failed check is an InvariantViolation.
-    // Inline, as the writer and the getters read every string through it: the check
-    // is two comparisons and two byte tests (the byte at each offset, when there is
-    // one, must not be a continuation byte), and only the failure leaves the line.
-    [[nodiscard]] Result<std::string_view, InvariantViolation> view() const noexcept {
+    // Always inline, as the writer and the getters read every string through it:
+    // the check is two comparisons and two byte tests (the byte at each offset, when
+    // there is one, must not be a continuation byte), and only the failure leaves
+    // the line.
+    [[nodiscard]] [[gnu::always_inline]] Result<std::string_view, InvariantViolation> view() const noexcept {
         if (buffer_ == nullptr) return std::string_view(reinterpret_cast<const char*>(first_), second_);
         const DocumentBuffer* const held = buffer();
         const char* const data = held->data();
