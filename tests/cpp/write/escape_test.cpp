@@ -79,6 +79,25 @@ TEST(EscapeReplacementTest, ExactlyTheTableBytesAreReplaced) {
     }
 }
 
+// The measure's growth of each byte is its replacement's length less one, alone and
+// at every lane of a block, and the non-ASCII flag follows the high bit.
+TEST(EscapeMeasureTest, GrowthIsTheReplacementLengthLessOne) {
+    for (EscapeMode mode : {EscapeMode::Text, EscapeMode::Attribute}) {
+        for (int byte = 1; byte < 256; ++byte) {
+            SCOPED_TRACE(::testing::Message() << "byte " << byte << " mode " << static_cast<int>(mode));
+            const std::string_view replacement = escape_replacement(static_cast<unsigned char>(byte), mode);
+            const std::size_t growth = replacement.empty() ? 0 : replacement.size() - 1;
+            for (std::size_t lane : {0u, 7u, 15u, 16u, 20u}) {
+                std::string value(lane + 1 + (lane % 3), 'q');
+                value[lane] = static_cast<char>(byte);
+                const EscapeMeasure measure = measure_escaped(value, mode);
+                EXPECT_EQ(measure.growth, growth);
+                EXPECT_EQ(measure.non_ascii, byte >= 0x80);
+            }
+        }
+    }
+}
+
 // A FileSink writes a piece of 8192 bytes or more straight to the file, so a long run
 // reaching the file before the replacement is buffered shows it was appended whole.
 TEST(EscapeRunTest, LongRunIsAppendedInOnePiece) {
