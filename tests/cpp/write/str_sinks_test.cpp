@@ -97,8 +97,12 @@ TEST_P(StrSinksTest, MeasureAndUnitsMatchTheUtf8Rendering) {
         if (shape->max_char == 127) {
             EXPECT_EQ((rendered_units<std::uint8_t, true>(root, indent, shape->length)), expected);
         }
-        if (shape->max_char <= 0xFF) EXPECT_EQ(rendered_units<std::uint8_t>(root, indent, shape->length), expected);
-        if (shape->max_char <= 0xFFFF) EXPECT_EQ(rendered_units<std::uint16_t>(root, indent, shape->length), expected);
+        if (shape->max_char <= 0xFF) {
+            EXPECT_EQ(rendered_units<std::uint8_t>(root, indent, shape->length), expected);
+        }
+        if (shape->max_char <= 0xFFFF) {
+            EXPECT_EQ(rendered_units<std::uint16_t>(root, indent, shape->length), expected);
+        }
         EXPECT_EQ(rendered_units<std::uint32_t>(root, indent, shape->length), expected);
     }
 }
