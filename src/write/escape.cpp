@@ -58,9 +58,7 @@ EscapeMeasure measure_escaped_in(std::string_view value) noexcept {
     }
     if (offset != size) {
         // The rest, padded with zero bytes, which never grow.
-        alignas(16) unsigned char padded[16] = {};
-        std::memcpy(padded, bytes + offset, size - offset);
-        const __m128i block = _mm_load_si128(reinterpret_cast<const __m128i*>(padded));
+        const __m128i block = escape_detail::load_short_block(bytes + offset, size - offset);
         growth += block_growth<mode>(block);
         any = _mm_or_si128(any, block);
     }

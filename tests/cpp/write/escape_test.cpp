@@ -79,6 +79,24 @@ TEST(EscapeReplacementTest, ExactlyTheTableBytesAreReplaced) {
     }
 }
 
+#if defined(__SSE2__)
+// A short block holds exactly the bytes asked for, in order, and zeros after them;
+// the bytes sit at the very end of their allocation, so that a read past them
+// would show under the address sanitizer.
+TEST(EscapeBlockTest, ShortBlockHoldsExactlyItsBytes) {
+    for (std::size_t count = 0; count < 16; ++count) {
+        SCOPED_TRACE(count);
+        std::vector<unsigned char> bytes(count);
+        for (std::size_t index = 0; index < count; ++index) bytes[index] = static_cast<unsigned char>(0xA0 + index);
+        alignas(16) unsigned char lanes[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), escape_detail::load_short_block(bytes.data(), count));
+        for (std::size_t index = 0; index < 16; ++index) {
+            EXPECT_EQ(lanes[index], index < count ? bytes[index] : 0) << "lane " << index;
+        }
+    }
+}
+#endif
+
 // The measure's growth of each byte is its replacement's length less one, alone and
 // at every lane of a block, and the non-ASCII flag follows the high bit.
 TEST(EscapeMeasureTest, GrowthIsTheReplacementLengthLessOne) {
