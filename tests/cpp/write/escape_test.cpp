@@ -84,10 +84,11 @@ TEST(EscapeReplacementTest, ExactlyTheTableBytesAreReplaced) {
 // the bytes sit at the very end of their allocation, so that a read past them
 // would show under the address sanitizer.
 TEST(EscapeBlockTest, ShortBlockHoldsExactlyItsBytes) {
+    const unsigned char source[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                                      0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};
     for (std::size_t count = 0; count < 16; ++count) {
         SCOPED_TRACE(count);
-        std::vector<unsigned char> bytes(count);
-        for (std::size_t index = 0; index < count; ++index) bytes[index] = static_cast<unsigned char>(0xA0 + index);
+        const std::vector<unsigned char> bytes(source, source + count);
         alignas(16) unsigned char lanes[16];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), escape_detail::load_short_block(bytes.data(), count));
         for (std::size_t index = 0; index < 16; ++index) {
