@@ -59,12 +59,23 @@ struct NodeKeys {
     }
 };
 
+// How a step of the conversion failed. The steps below return a null PyRef and
+// leave the reason in the call's Conversion, so that the hot path carries no
+// error value; the reason becomes a CallError once, at the end of the call.
+enum class Failure : std::uint8_t {
+    None,
+    NullObject,  // the interpreter returned no object (its error pending, if any)
+    Captured,    // the interpreter's error is pending and is raised as it is
+    BadSpan,     // a span does not fit its document (an internal failure)
+};
+
 // A new str with the value of `bytes`, made at its final length and width and
 // filled straight from the bytes: ASCII, which most names and values are, is
 // copied as it is, other text converted in one pass. Single characters keep the
 // interpreter's shared objects, and bytes that are not UTF-8 go to the
-// interpreter's decoder, whose error ends the call as before.
-CallResult<PyRef> str_of_bytes(std::string_view bytes) {
+// interpreter's decoder, whose error ends the call as before. Null on failure,
+// with `failure` set.
+PyRef str_of_bytes(std::string_view bytes, Failure& failure) {
     bool ascii = bytes.size() > 1;
     if (ascii) {
         std::uint64_t high_bits = 0;
@@ -79,19 +90,29 @@ CallResult<PyRef> str_of_bytes(std::string_view bytes) {
     }
     if (ascii) {
         PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127));
-        if (!text) return CallError::null_object();
+        if (!text) {
+            failure = Failure::NullObject;
+            return text;
+        }
         std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
         return text;
     }
     std::optional<TextShape> shape = bytes.size() > 1 ? text_shape(bytes) : std::nullopt;
-    if (!shape) return new_str(bytes);
+    if (!shape) {
+        PyRef text = PyRef::adopt(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        if (!text) failure = Failure::NullObject;
+        return text;
+    }
     PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape->length), shape->max_char));
-    if (!text) return CallError::null_object();
+    if (!text) {
+        failure = Failure::NullObject;
+        return text;
+    }
     void* units = PyUnicode_DATA(text.get());
     switch (PyUnicode_KIND(text.get())) {
-        case PyUnicode_1BYTE_KIND: utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape->length); break;
-        case PyUnicode_2BYTE_KIND: utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape->length); break;
-        default: utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape->length); break;
+        case PyUnicode_1BYTE_KIND: (void)utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape->length); break;
+        case PyUnicode_2BYTE_KIND: (void)utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape->length); break;
+        default: (void)utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape->length); break;
     }
     return text;
 }
@@ -102,17 +123,18 @@ CallResult<PyRef> str_of_bytes(std::string_view bytes) {
 // entry and memory stays bounded whatever the document holds.
 class SharedStrs {
 public:
-    // A str with the value of `bytes`, shared with earlier requests for that value.
-    CallResult<PyRef> get(std::string_view bytes) {
-        if (bytes.size() > kLongestShared) return str_of_bytes(bytes);
+    // A str with the value of `bytes`, shared with earlier requests for that value;
+    // null on failure, with `failure` set.
+    PyRef get(std::string_view bytes, Failure& failure) {
+        if (bytes.size() > kLongestShared) return str_of_bytes(bytes, failure);
         std::uint32_t hash = hash_of(bytes);
         Slot& slot = slots_[hash & (kSlotCount - 1)];
         if (slot.str && slot.hash == hash && slot.bytes == bytes) return PyRef::share(slot.str.get());
-        auto made = str_of_bytes(bytes);
+        PyRef made = str_of_bytes(bytes, failure);
         if (!made) return made;
         slot.hash = hash;
         slot.bytes.assign(bytes);
-        slot.str = PyRef::share(made.value().get());
+        slot.str = PyRef::share(made.get());
         return made;
     }
 
@@ -151,66 +173,88 @@ private:
 struct Conversion {
     NodeKeys keys;
     SharedStrs names;
+    Failure failure = Failure::None;
+    InvariantViolation bad_span{""};
+
+    // The bytes of `value`; false, with the failure noted, for a bad span.
+    bool read(const StrRef& value, std::string_view& bytes) {
+        Result<std::string_view, InvariantViolation> viewed = value.view();
+        if (!viewed) [[unlikely]] {
+            failure = Failure::BadSpan;
+            bad_span = viewed.error();
+            return false;
+        }
+        bytes = viewed.value();
+        return true;
+    }
+
+    PyRef str_of(const StrRef& value) {
+        std::string_view bytes;
+        if (!read(value, bytes)) return PyRef();
+        return str_of_bytes(bytes, failure);
+    }
+
+    PyRef shared_str_of(const StrRef& value) {
+        std::string_view bytes;
+        if (!read(value, bytes)) return PyRef();
+        return names.get(bytes, failure);
+    }
+
+    // Stores `value` under `key` in `dict`; false, with the failure noted, when
+    // the interpreter refuses.
+    bool store(PyObject* dict, PyObject* key, PyObject* value) {
+        if (PyDict_SetItem(dict, key, value) == 0) [[likely]] return true;
+        failure = Failure::Captured;
+        return false;
+    }
+
+    // A new object from the interpreter, or null with the failure noted.
+    PyRef made(PyObject* object) {
+        if (object == nullptr) failure = Failure::NullObject;
+        return PyRef::adopt(object);
+    }
+
+    // The error of the step that failed.
+    CallError error() const {
+        switch (failure) {
+            case Failure::Captured: return CallError::captured();
+            case Failure::BadSpan: return CallError::internal(bad_span);
+            default: return CallError::null_object();
+        }
+    }
 };
-
-CallResult<PyRef> str_of(const StrRef& value) {
-    auto bytes = bytes_of(value);
-    if (!bytes) return std::move(bytes).error();
-    return str_of_bytes(bytes.value());
-}
-
-CallResult<PyRef> shared_str_of(Conversion& conversion, const StrRef& value) {
-    auto bytes = bytes_of(value);
-    if (!bytes) return std::move(bytes).error();
-    return conversion.names.get(bytes.value());
-}
-
-// Stores `value` under `key` in `dict`; the interpreter's error on failure.
-CallResult<bool> store(PyObject* dict, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(dict, key, value) < 0) return CallError::captured();
-    return true;
-}
 
 // The dict of one node, its "children" list created at the right length with its
 // items left empty for the caller to fill; `children` receives that list
-// (borrowed: the dict holds it).
-CallResult<PyRef> node_dict(Conversion& conversion, const NodeRecord& record, PyObject*& children) {
-    PyRef dict = PyRef::adopt(PyDict_New());
-    if (!dict) return CallError::null_object();
+// (borrowed: the dict holds it). Null on failure, noted in `conversion`.
+PyRef node_dict(Conversion& conversion, const NodeRecord& record, PyObject*& children) {
+    PyRef dict = conversion.made(PyDict_New());
+    if (!dict) return dict;
 
-    auto name = shared_str_of(conversion, record.name);
-    if (!name) return std::move(name).error();
-    auto stored = store(dict.get(), conversion.keys.name.get(), name.value().get());
-    if (!stored) return std::move(stored).error();
+    PyRef name = conversion.shared_str_of(record.name);
+    if (!name || !conversion.store(dict.get(), conversion.keys.name.get(), name.get())) return PyRef();
 
     // The attributes in the node's own order, the order of every other consumer.
-    PyRef attrs = PyRef::adopt(PyDict_New());
-    if (!attrs) return CallError::null_object();
+    PyRef attrs = conversion.made(PyDict_New());
+    if (!attrs) return attrs;
     for (const auto& entry : record.attrs) {
-        auto key = shared_str_of(conversion, entry.key);
-        if (!key) return std::move(key).error();
-        auto value = str_of(entry.value);
-        if (!value) return std::move(value).error();
-        stored = store(attrs.get(), key.value().get(), value.value().get());
-        if (!stored) return std::move(stored).error();
+        PyRef key = conversion.shared_str_of(entry.key);
+        if (!key) return key;
+        PyRef value = conversion.str_of(entry.value);
+        if (!value || !conversion.store(attrs.get(), key.get(), value.get())) return PyRef();
     }
-    stored = store(dict.get(), conversion.keys.attrs.get(), attrs.get());
-    if (!stored) return std::move(stored).error();
+    if (!conversion.store(dict.get(), conversion.keys.attrs.get(), attrs.get())) return PyRef();
 
-    PyRef list = PyRef::adopt(PyList_New(static_cast<Py_ssize_t>(record.children.size())));
-    if (!list) return CallError::null_object();
-    stored = store(dict.get(), conversion.keys.children.get(), list.get());
-    if (!stored) return std::move(stored).error();
+    PyRef list = conversion.made(PyList_New(static_cast<Py_ssize_t>(record.children.size())));
+    if (!list || !conversion.store(dict.get(), conversion.keys.children.get(), list.get())) return PyRef();
     children = list.get();
 
     if (record.text.has_value()) {
-        auto text = str_of(*record.text);
-        if (!text) return std::move(text).error();
-        stored = store(dict.get(), conversion.keys.text.get(), text.value().get());
-    } else {
-        stored = store(dict.get(), conversion.keys.text.get(), Py_None);
+        PyRef text = conversion.str_of(*record.text);
+        if (!text || !conversion.store(dict.get(), conversion.keys.text.get(), text.get())) return PyRef();
+    } else if (!conversion.store(dict.get(), conversion.keys.text.get(), Py_None)) {
+        return PyRef();
     }
-    if (!stored) return std::move(stored).error();
     return dict;
 }
 
@@ -233,8 +277,8 @@ CallResult<PyRef> node_to_dict_body(PyObject* self) {
 
     const NodeRecord& root = node_data(self);
     PyObject* root_list = nullptr;
-    auto result = node_dict(conversion, root, root_list);
-    if (!result) return result;
+    PyRef result = node_dict(conversion, root, root_list);
+    if (!result) return conversion.error();
     std::vector<ExportFrame> stack;
     if (!root.children.empty()) stack.push_back(ExportFrame{&root, root_list, 0});
     // Lists are filled depth first; an error releases the partly filled result
@@ -249,9 +293,9 @@ CallResult<PyRef> node_to_dict_body(PyObject* self) {
         PyObject* list = top.list;
         const NodeRecord& child = node_data(top.record->children[index]);
         PyObject* child_list = nullptr;
-        auto made = node_dict(conversion, child, child_list);
-        if (!made) return std::move(made).error();
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), std::move(made).value().release());  // steals
+        PyRef made = node_dict(conversion, child, child_list);
+        if (!made) return conversion.error();
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(index), made.release());  // steals
         if (!child.children.empty()) stack.push_back(ExportFrame{&child, child_list, 0});
     }
     return result;

@@ -31,14 +31,8 @@ StrRef StrRef::owned(ByteBuilder&& builder) noexcept {
     return result;
 }
 
-Result<std::string_view, InvariantViolation> StrRef::view() const noexcept {
-    if (buffer_ == nullptr) return raw();
-    std::string_view all = buffer()->bytes();
-    if (first_ > second_ || second_ > all.size() || !is_char_boundary(all, first_) ||
-        !is_char_boundary(all, second_)) {
-        return InvariantViolation{"string span lies outside its document or splits a character"};
-    }
-    return all.substr(first_, second_ - first_);
+InvariantViolation StrRef::bad_span() noexcept {
+    return InvariantViolation{"string span lies outside its document or splits a character"};
 }
 
 void StrRef::release_storage() noexcept {

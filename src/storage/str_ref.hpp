@@ -81,7 +81,21 @@ public:
 
     // The string value. A span is checked: start <= end <= buffer length and both
     // offsets on UTF-8 character boundaries; a failed check is an InvariantViolation.
-    [[nodiscard]] Result<std::string_view, InvariantViolation> view() const noexcept;
+    // Always inline, as the writer and the getters read every string through it:
+    // the check is two comparisons and two byte tests (the byte at each offset, when
+    // there is one, must not be a continuation byte), and only the failure leaves
+    // the line.
+    [[nodiscard]] [[gnu::always_inline]] Result<std::string_view, InvariantViolation> view() const noexcept {
+        if (buffer_ == nullptr) return std::string_view(reinterpret_cast<const char*>(first_), second_);
+        const DocumentBuffer* const held = buffer();
+        const char* const data = held->data();
+        const std::size_t length = held->size();
+        if (first_ <= second_ && second_ <= length && starts_character(data, length, first_) &&
+            starts_character(data, length, second_)) [[likely]] {
+            return std::string_view(data + first_, second_ - first_);
+        }
+        return bad_span();
+    }
 
     // The bytes without the boundary check, for hashing and comparison inside the
     // core where the span was made over a validated range.
@@ -112,6 +126,15 @@ private:
         release_storage();
     }
     void release_storage() noexcept;
+
+    // True when `offset` (at most `length`) is 0, the end of the bytes, or the index
+    // of a byte that is not a UTF-8 continuation byte (0x80 to 0xBF): the rule of
+    // is_char_boundary, without its range test, which view() has made already.
+    static bool starts_character(const char* data, std::size_t length, std::size_t offset) noexcept {
+        return offset == 0 || offset == length || (static_cast<unsigned char>(data[offset]) & 0xC0) != 0x80;
+    }
+    // The error of a span that failed the check, kept out of line.
+    [[nodiscard]] static InvariantViolation bad_span() noexcept;
 
     // The low bit of a span's buffer pointer marks a borrowed span (buffers are aligned).
     static constexpr std::uintptr_t kBorrowedBit = 1;

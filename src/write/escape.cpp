@@ -1,6 +1,8 @@
 // Output escaping: the replacement table and the run-copying scan. No interpreter.
 #include "write/escape.hpp"
 
+#include "write/str_sinks.hpp"
+
 namespace vorlane {
 
 std::string_view escape_replacement(unsigned char byte, EscapeMode mode) noexcept {
@@ -20,6 +22,59 @@ std::string_view escape_replacement(unsigned char byte, EscapeMode mode) noexcep
 }
 
 namespace {
+
+#if defined(__SSE2__)
+// The growth of one block of sixteen bytes: each byte's growth picked by compares,
+// then summed across the lanes.
+template <EscapeMode mode>
+std::size_t block_growth(__m128i block) noexcept {
+    auto growth_of = [&](char byte, int growth) {
+        return _mm_and_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(byte)), _mm_set1_epi8(static_cast<char>(growth)));
+    };
+    __m128i total = _mm_or_si128(_mm_or_si128(growth_of('&', 4), growth_of('<', 3)),
+                                 _mm_or_si128(growth_of('>', 3), _mm_or_si128(growth_of('"', 5), growth_of('\'', 5))));
+    if constexpr (mode == EscapeMode::Attribute) {
+        total = _mm_or_si128(total, _mm_or_si128(growth_of('\t', 3),
+                                                 _mm_or_si128(growth_of('\n', 4), growth_of('\r', 4))));
+    }
+    const __m128i sums = _mm_sad_epu8(total, _mm_setzero_si128());
+    return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+}
+#endif
+
+template <EscapeMode mode>
+EscapeMeasure measure_escaped_in(std::string_view value) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+    const std::size_t size = value.size();
+    std::size_t growth = 0;
+    std::size_t offset = 0;
+#if defined(__SSE2__)
+    __m128i any = _mm_setzero_si128();
+    for (; size - offset >= 16; offset += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset));
+        growth += block_growth<mode>(block);
+        any = _mm_or_si128(any, block);
+    }
+    if (offset != size) {
+        // The rest, padded with zero bytes, which never grow.
+        const __m128i block = escape_detail::load_short_block(bytes + offset, size - offset);
+        growth += block_growth<mode>(block);
+        any = _mm_or_si128(any, block);
+    }
+    return {growth, _mm_movemask_epi8(any) != 0};
+#else
+    unsigned char any = 0;
+    for (; offset < size; ++offset) {
+        const unsigned char byte = bytes[offset];
+        any |= byte;
+        if ((escape_detail::kEscapeClasses.bits[byte] & escape_detail::mode_bit<mode>()) != 0) {
+            growth += escape_replacement(byte, mode).size() - 1;
+        }
+    }
+    return {growth, (any & 0x80) != 0};
+#endif
+}
 
 template <EscapeMode mode, typename Sink>
 Result<void, IoError> write_escaped_in(Sink& sink, std::string_view value) {
@@ -41,13 +96,34 @@ Result<void, IoError> write_escaped_in(Sink& sink, std::string_view value) {
 
 }  // namespace
 
+EscapeMeasure measure_escaped(std::string_view value, EscapeMode mode) noexcept {
+    if (mode == EscapeMode::Text) return measure_escaped_in<EscapeMode::Text>(value);
+    return measure_escaped_in<EscapeMode::Attribute>(value);
+}
+
 template <typename Sink>
 Result<void, IoError> write_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
     if (mode == EscapeMode::Text) return write_escaped_in<EscapeMode::Text>(sink, value);
     return write_escaped_in<EscapeMode::Attribute>(sink, value);
 }
 
+// Measuring needs no runs: the value's own code points, and the ASCII bytes its
+// replacements add, found in one pass over the value.
+template <>
+Result<void, IoError> write_escaped<MeasureSink>(MeasureSink& sink, std::string_view value, EscapeMode mode) {
+    const EscapeMeasure measure = measure_escaped(value, mode);
+    return sink.append_escaped_value(value, measure);
+}
+
 template Result<void, IoError> write_escaped<StringSink>(StringSink&, std::string_view, EscapeMode);
 template Result<void, IoError> write_escaped<FileSink>(FileSink&, std::string_view, EscapeMode);
+template Result<void, IoError> write_escaped<UnitSink<std::uint8_t, true>>(UnitSink<std::uint8_t, true>&,
+                                                                         std::string_view, EscapeMode);
+template Result<void, IoError> write_escaped<UnitSink<std::uint8_t>>(UnitSink<std::uint8_t>&, std::string_view,
+                                                                   EscapeMode);
+template Result<void, IoError> write_escaped<UnitSink<std::uint16_t>>(UnitSink<std::uint16_t>&, std::string_view,
+                                                                    EscapeMode);
+template Result<void, IoError> write_escaped<UnitSink<std::uint32_t>>(UnitSink<std::uint32_t>&, std::string_view,
+                                                                    EscapeMode);
 
 }  // namespace vorlane

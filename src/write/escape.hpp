@@ -65,6 +65,36 @@ constexpr Word has_byte(Word word, unsigned char byte) noexcept {
 }
 #endif
 
+#if defined(__SSE2__)
+// The `count` (below 16) bytes at `bytes` in the low lanes of a block, zero bytes
+// in the others, read with at most two loads and never past the last byte: the
+// block of a short value or of a value's last bytes. A load that overlaps the
+// first one is shifted so that each byte appears once.
+[[nodiscard]] inline __m128i load_short_block(const unsigned char* bytes, std::size_t count) noexcept {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    if (count >= 8) {
+        std::memcpy(&low, bytes, 8);
+        if (count > 8) {
+            std::memcpy(&high, bytes + count - 8, 8);
+            high >>= 8 * (16 - count);
+        }
+    } else if (count >= 4) {
+        std::uint32_t head;
+        std::memcpy(&head, bytes, 4);
+        low = head;
+        if (count > 4) {
+            std::uint32_t tail;
+            std::memcpy(&tail, bytes + count - 4, 4);
+            low |= static_cast<std::uint64_t>(tail >> (8 * (8 - count))) << 32;
+        }
+    } else {
+        for (std::size_t index = 0; index < count; ++index) low |= std::uint64_t{bytes[index]} << (8 * index);
+    }
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+#endif
+
 }  // namespace escape_detail
 
 // The offset of the first byte at or after `offset` that `mode` replaces, or `size`
@@ -101,15 +131,13 @@ template <EscapeMode mode>
     if (offset == size) return size;
     // Fewer than sixteen bytes are left: one more block covers them, either the last
     // sixteen bytes of the value (dropping the lanes already searched) or, for a
-    // short value, a copy padded with zero bytes, which never need escaping.
+    // short value, the rest padded with zero bytes, which never need escaping.
     const std::size_t remaining = size - offset;
     unsigned mask;
     if (size >= 16) {
         mask = hits_in(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size - 16))) >> (16 - remaining);
     } else {
-        alignas(16) unsigned char padded[16] = {};
-        std::memcpy(padded, bytes + offset, remaining);
-        mask = hits_in(_mm_load_si128(reinterpret_cast<const __m128i*>(padded)));
+        mask = hits_in(load_short_block(bytes + offset, remaining));
     }
     if (mask == 0) return size;
     return offset + static_cast<std::size_t>(__builtin_ctz(mask));
@@ -131,11 +159,26 @@ template <EscapeMode mode>
 #endif
 }
 
+// What escaping `value` in `mode` does to its length: `growth` is the number of
+// bytes the replacements add (for each replaced byte, the length of its
+// replacement less one), and `non_ascii` says whether the value holds a byte above
+// 0x7F. One pass, sixteen bytes per step with SSE2, one byte at a time without it.
+struct EscapeMeasure {
+    std::size_t growth;
+    bool non_ascii;
+};
+[[nodiscard]] EscapeMeasure measure_escaped(std::string_view value, EscapeMode mode) noexcept;
+
 // Appends `value` to `sink` escaped in `mode`: each maximal run of unchanged bytes in
 // one append, then the replacement of the byte that ended it. Returns the sink's
 // first error unchanged (a StringSink never fails).
 template <typename Sink>
 [[nodiscard]] Result<void, IoError> write_escaped(Sink& sink, std::string_view value, EscapeMode mode);
+
+class MeasureSink;
+// Measuring (str_sinks.hpp) counts the replacements instead of writing them.
+template <>
+Result<void, IoError> write_escaped<MeasureSink>(MeasureSink& sink, std::string_view value, EscapeMode mode);
 
 extern template Result<void, IoError> write_escaped<StringSink>(StringSink&, std::string_view, EscapeMode);
 extern template Result<void, IoError> write_escaped<FileSink>(FileSink&, std::string_view, EscapeMode);

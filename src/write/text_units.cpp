@@ -76,10 +76,16 @@ void widen_block(const unsigned char* bytes, Unit* units) noexcept {
 #endif
 }
 
+// Converts `text` into units at `units`, writing at most `unit_count` of them, and
+// returns the number written, or kConversionFailed when the text needs more units
+// or ends inside a sequence. Well-formed input of the matching class is assumed
+// (a lead byte above the class is narrowed); the bounds are checked all the same,
+// so that no input makes the loop read or write outside its ranges.
 template <typename Unit>
-void convert(std::string_view text, Unit* units, std::size_t unit_count) noexcept {
+std::size_t convert(std::string_view text, Unit* units, std::size_t unit_count) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
+    Unit* const units_start = units;
     Unit* const units_end = units + unit_count;
     std::size_t offset = 0;
     while (offset < size) {
@@ -94,16 +100,20 @@ void convert(std::string_view text, Unit* units, std::size_t unit_count) noexcep
                 continue;
             }
         }
+        if (units == units_end) return kConversionFailed;
         const unsigned char lead = bytes[offset];
         if (lead < 0x80) {
             *units++ = lead;
             ++offset;
             continue;
         }
+        const std::size_t needed = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (size - offset < needed) return kConversionFailed;
         std::size_t length = 0;
         *units++ = static_cast<Unit>(decode_sequence(bytes + offset, length));
         offset += length;
     }
+    return static_cast<std::size_t>(units - units_start);
 }
 
 }  // namespace
@@ -150,14 +160,14 @@ std::optional<TextShape> text_shape(std::string_view text) noexcept {
     return TextShape{size - continuation_count, max_char};
 }
 
-void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept {
-    convert(bytes, units, unit_count);
+std::size_t utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept {
+    return convert(bytes, units, unit_count);
 }
-void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept {
-    convert(bytes, units, unit_count);
+std::size_t utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept {
+    return convert(bytes, units, unit_count);
 }
-void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept {
-    convert(bytes, units, unit_count);
+std::size_t utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept {
+    return convert(bytes, units, unit_count);
 }
 
 }  // namespace vorlane

@@ -25,11 +25,17 @@ struct TextShape {
 // or cut-off sequences). One pass checks and measures.
 [[nodiscard]] std::optional<TextShape> text_shape(std::string_view bytes) noexcept;
 
+// Returned by the conversions below when the units do not fit their room.
+inline constexpr std::size_t kConversionFailed = static_cast<std::size_t>(-1);
+
 // Converts well-formed UTF-8 of the matching class into code units at `units`,
-// which has room for `unit_count` = text_shape(bytes).length units; exactly those
-// are written.
-void utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept;
-void utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept;
-void utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept;
+// which has room for `unit_count` units (at least text_shape(bytes).length), and
+// returns the number of units written: text_shape(bytes).length. Units past those
+// may be overwritten, within the room. Input that needs more room than given, or
+// that ends inside a sequence, stops the conversion with kConversionFailed; no
+// input makes it read or write outside its ranges.
+std::size_t utf8_to_ucs1(std::string_view bytes, std::uint8_t* units, std::size_t unit_count) noexcept;
+std::size_t utf8_to_ucs2(std::string_view bytes, std::uint16_t* units, std::size_t unit_count) noexcept;
+std::size_t utf8_to_ucs4(std::string_view bytes, std::uint32_t* units, std::size_t unit_count) noexcept;
 
 }  // namespace vorlane

@@ -1,5 +1,7 @@
 // write_string and write_file: convert the arguments under the interpreter lock,
 // then render the tree straight from the Node objects with the lock released.
+// write_string renders twice: once to measure the output, then into the character
+// data of a str made at that length and width (see str_sinks.hpp).
 //
 // Why the render may read the nodes without the lock:
 // - A node's record (name, text, attributes, child pointers) is complete before the
@@ -20,19 +22,22 @@
 // - The render touches no reference count and no other Python object: it reads the
 //   records and the bytes of their strings, and writes only into its own sink.
 #include <cstdint>
-#include <cstring>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
+#include <sys/mman.h>
+
 #include "binding.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "module_functions.hpp"
 #include "storage/node_object.hpp"
-#include "write/text_units.hpp"
+#include "write/str_sinks.hpp"
 #include "write/xml_writer.hpp"
 
 namespace vorlane {
@@ -47,47 +52,106 @@ struct NodeObjectTree {
     }
 };
 
-// Outputs at least this long are converted into the result str with the lock
-// released; shorter ones are not worth the hand-over.
-constexpr std::size_t kUnlockedConversionBytes = 256 * 1024;
+// Outputs of at least this many code points are written into the result str with
+// the lock released; shorter ones are not worth the hand-over.
+constexpr std::size_t kUnlockedFillUnits = 256 * 1024;
 
-// The result str of write_string, from output already checked to be UTF-8 and
-// measured. The str is created at its final length and width and filled straight
-// from the bytes: ASCII is copied as it is, anything else converted once, with no
-// decoding pass of the interpreter's. A large output is converted with the lock
-// released: the str is new and reachable from nowhere but `text`, and the
-// conversion writes only its character data, never its header or reference count.
-// The sink's bytes are freed once converted, a large output's with the lock released.
-CallResult<PyRef> str_from_output(StringSink& sink, TextShape shape) {
-    const std::string_view bytes = sink.view();
-    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape.length), shape.max_char));
-    if (!text) return CallError::null_object();
-    const int kind = PyUnicode_KIND(text.get());
-    void* units = PyUnicode_DATA(text.get());
-    auto convert = [&] {
-        if (shape.max_char == 127) {
-            std::memcpy(units, bytes.data(), bytes.size());
-        } else if (kind == PyUnicode_1BYTE_KIND) {
-            utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape.length);
-        } else if (kind == PyUnicode_2BYTE_KIND) {
-            utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape.length);
-        } else {
-            utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape.length);
-        }
-    };
-    if (bytes.size() < kUnlockedConversionBytes) {
-        convert();
-        return text;
+// Asks for huge pages behind the whole 2 MiB pages inside the character data of a
+// large new str, before the rendering first touches them: a 20 MB output then
+// costs ten page faults instead of five thousand. Only a hint: where the kernel
+// has none to give (or transparent huge pages are off), ordinary pages follow.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} * 1024 * 1024;
+    const auto first = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t start = (first + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+    const std::uintptr_t end = (first + bytes) & ~(kHugePageBytes - 1);
+    if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
+// What the measuring rendering of write_string found: its outcome, and the shape
+// of the str the output makes.
+struct MeasuredOutput {
+    Result<void, WriteError> written;
+    std::size_t unit_count = 0;
+    std::uint32_t max_char = 127;
+    bool well_formed = true;
+};
+
+// The settings of one write_string rendering, shared by its two passes.
+struct StringRender {
+    const NodeObjectTree::Record& root;
+    std::uint32_t indent;
+    bool declaration;
+
+    // Renders the output through `sink`, the declaration first when asked for.
+    template <typename Sink>
+    Result<void, WriteError> run(Sink& sink) const {
+        if (declaration) (void)sink.append(XML_DECLARATION);
+        XmlWriter<Sink> writer{sink, indent};
+        return write_element<NodeObjectTree>(writer, root);
     }
-    // No owned reference may live in a frame across a lock release (a thread ended
-    // at interpreter exit unwinds through it): the new str is held raw meanwhile.
-    PyObject* filling = text.release();
-    without_interpreter_lock([&](InterpreterLockReleased&) {
-        convert();
-        sink.release();
-        return true;
-    });
-    return PyRef::adopt(filling);
+
+    // Renders the output once more into `units`, the character data of a new str
+    // of `unit_count` code units of type Unit; true when it filled them exactly.
+    template <typename Unit, bool Ascii = false>
+    bool fill(void* units, std::size_t unit_count) const {
+        UnitSink<Unit, Ascii> sink(static_cast<Unit*>(units), unit_count);
+        Result<void, WriteError> written = run(sink);
+        return written && sink.complete();
+    }
+
+    // Fills the str's data for its kind (`ascii`: a compact ASCII str).
+    bool fill_kind(int kind, bool ascii, void* units, std::size_t unit_count) const {
+        if (ascii) return fill<std::uint8_t, true>(units, unit_count);
+        if (kind == PyUnicode_1BYTE_KIND) return fill<std::uint8_t>(units, unit_count);
+        if (kind == PyUnicode_2BYTE_KIND) return fill<std::uint16_t>(units, unit_count);
+        return fill<std::uint32_t>(units, unit_count);
+    }
+};
+
+// The result str of write_string, for a rendering already measured (and found
+// well-formed): the str is created at its final length and width, and the tree is
+// rendered a second time straight into its character data, with no byte buffer
+// between and no decoding pass. The tree cannot change between the two passes
+// (node records are immutable, see the top of this file), so the second fills the
+// str exactly; a mismatch would be an internal failure, never a short str. A large
+// output is rendered with the lock released: the str is new and reachable from
+// nowhere but this frame, and the rendering writes only its character data, never
+// its header or reference count.
+CallResult<PyRef> str_from_rendering(const StringRender& render, const MeasuredOutput& measured) {
+    const std::size_t unit_count = measured.unit_count;
+    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(unit_count), measured.max_char));
+    if (!text) {
+        // An output too large for memory is a MemoryError, as it is while rendering.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            throw std::bad_alloc();
+        }
+        return CallError::null_object();
+    }
+    const int kind = PyUnicode_KIND(text.get());
+    const bool ascii = measured.max_char == 127;
+    void* const units = PyUnicode_DATA(text.get());
+    bool filled;
+    if (unit_count < kUnlockedFillUnits) {
+        filled = render.fill_kind(kind, ascii, units, unit_count);
+    } else {
+        // No owned reference may live in a frame across a lock release (a thread
+        // ended at interpreter exit unwinds through it): the new str is held raw
+        // meanwhile, and dropped by hand when the rendering throws.
+        advise_huge_pages(units, unit_count * static_cast<std::size_t>(kind));
+        PyObject* const filling = text.release();
+        try {
+            filled = without_interpreter_lock(
+                [&](InterpreterLockReleased&) { return render.fill_kind(kind, ascii, units, unit_count); });
+        } catch (const std::exception&) {
+            Py_DECREF(filling);
+            throw;
+        }
+        text = PyRef::adopt(filling);
+    }
+    if (!filled) return CallError::internal("invariant: the XML writer renders the same output twice");
+    return text;
 }
 
 const Signature kWriteStringSignature("write_string()", {"node", "indent", "default_xml_def"}, 1);
@@ -183,23 +247,19 @@ CallResult<PyRef> write_string_body(PyObject* const* args, Py_ssize_t nargs, PyO
     auto declaration = declaration_argument(bound.value()[2]);
     if (!declaration) return std::move(declaration).error();
 
-    const NodeObjectTree::Record& root = node_data(node.value());
-    struct Rendered {
-        StringSink sink;
-        Result<void, WriteError> written;
-        std::optional<TextShape> shape;
-    };
-    Rendered rendered = without_interpreter_lock([&](InterpreterLockReleased&) {
-        Rendered result;
-        if (declaration.value()) (void)result.sink.append(XML_DECLARATION);
-        XmlWriter<StringSink> writer{result.sink, indent.value()};
-        result.written = write_element<NodeObjectTree>(writer, root);
-        if (result.written) result.shape = text_shape(result.sink.view());
+    const StringRender render{node_data(node.value()), indent.value(), declaration.value()};
+    MeasuredOutput measured = without_interpreter_lock([&](InterpreterLockReleased&) {
+        MeasuredOutput result;
+        MeasureSink sink;
+        result.written = render.run(sink);
+        result.unit_count = sink.unit_count();
+        result.max_char = sink.max_char();
+        result.well_formed = sink.well_formed();
         return result;
     });
-    if (!rendered.written) return write_error_to_call_error(rendered.written.error());
-    if (!rendered.shape) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
-    return str_from_output(rendered.sink, *rendered.shape);
+    if (!measured.written) return write_error_to_call_error(measured.written.error());
+    if (!measured.well_formed) return CallError::internal("invariant: the XML writer only emits valid UTF-8");
+    return str_from_rendering(render, measured);
 }
 
 CallResult<PyRef> write_file_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

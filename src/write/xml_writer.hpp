@@ -195,6 +195,12 @@ template <typename Tree, typename Sink>
             if (top.next_child < top.record->children.size()) {
                 next = &Tree::child(*top.record, top.next_child);
                 ++top.next_child;
+                // The record after this one is asked for now: records are separate
+                // allocations, and the first touch of each is otherwise a cache
+                // miss the rendering waits for.
+                if (top.next_child < top.record->children.size()) {
+                    __builtin_prefetch(&Tree::child(*top.record, top.next_child));
+                }
                 break;
             }
             Result<void, WriteError> ended = end_element(writer, top.name);

@@ -79,6 +79,44 @@ TEST(EscapeReplacementTest, ExactlyTheTableBytesAreReplaced) {
     }
 }
 
+#if defined(__SSE2__)
+// A short block holds exactly the bytes asked for, in order, and zeros after them;
+// the bytes sit at the very end of their allocation, so that a read past them
+// would show under the address sanitizer.
+TEST(EscapeBlockTest, ShortBlockHoldsExactlyItsBytes) {
+    const unsigned char source[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,
+                                      0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};
+    for (std::size_t count = 0; count < 16; ++count) {
+        SCOPED_TRACE(count);
+        const std::vector<unsigned char> bytes(source, source + count);
+        alignas(16) unsigned char lanes[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), escape_detail::load_short_block(bytes.data(), count));
+        for (std::size_t index = 0; index < 16; ++index) {
+            EXPECT_EQ(lanes[index], index < count ? bytes[index] : 0) << "lane " << index;
+        }
+    }
+}
+#endif
+
+// The measure's growth of each byte is its replacement's length less one, alone and
+// at every lane of a block, and the non-ASCII flag follows the high bit.
+TEST(EscapeMeasureTest, GrowthIsTheReplacementLengthLessOne) {
+    for (EscapeMode mode : {EscapeMode::Text, EscapeMode::Attribute}) {
+        for (int byte = 1; byte < 256; ++byte) {
+            SCOPED_TRACE(::testing::Message() << "byte " << byte << " mode " << static_cast<int>(mode));
+            const std::string_view replacement = escape_replacement(static_cast<unsigned char>(byte), mode);
+            const std::size_t growth = replacement.empty() ? 0 : replacement.size() - 1;
+            for (std::size_t lane : {0u, 7u, 15u, 16u, 20u}) {
+                std::string value(lane + 1 + (lane % 3), 'q');
+                value[lane] = static_cast<char>(byte);
+                const EscapeMeasure measure = measure_escaped(value, mode);
+                EXPECT_EQ(measure.growth, growth);
+                EXPECT_EQ(measure.non_ascii, byte >= 0x80);
+            }
+        }
+    }
+}
+
 // A FileSink writes a piece of 8192 bytes or more straight to the file, so a long run
 // reaching the file before the replacement is buffered shows it was appended whole.
 TEST(EscapeRunTest, LongRunIsAppendedInOnePiece) {

@@ -46,10 +46,10 @@ std::uint32_t class_of(const std::vector<std::uint32_t>& code_points) {
 
 template <typename Unit>
 std::vector<std::uint32_t> converted(const std::string& bytes, std::size_t length,
-                                     void (*convert)(std::string_view, Unit*, std::size_t)) {
+                                     std::size_t (*convert)(std::string_view, Unit*, std::size_t)) {
     // One guard unit past the end shows that nothing beyond `length` is written.
     std::vector<Unit> units(length + 1, static_cast<Unit>(0x5A));
-    convert(bytes, units.data(), length);
+    EXPECT_EQ(convert(bytes, units.data(), length), length);
     EXPECT_EQ(units[length], static_cast<Unit>(0x5A));
     return std::vector<std::uint32_t>(units.begin(), units.end() - 1);
 }
@@ -95,6 +95,33 @@ INSTANTIATE_TEST_SUITE_P(Classes, TextUnitsTest,
                                            ShapeCase{"TwoByteSequences", 0x7FF},
                                            ShapeCase{"BasicPlane", 0xFFFF}, ShapeCase{"AllPlanes", 0x10FFFF}),
                          [](const ::testing::TestParamInfo<ShapeCase>& info) { return info.param.label; });
+
+// Too little room, or a sequence cut off by the end of the input, stops the
+// conversion without writing past the room or reading past the input.
+struct BoundCase {
+    const char* label;
+    std::string bytes;
+    std::size_t room;
+};
+
+class ConversionBoundTest : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(ConversionBoundTest, FailsInsideItsRanges) {
+    const BoundCase& c = GetParam();
+    std::vector<std::uint16_t> units(c.room + 1, 0x5A5A);
+    EXPECT_EQ(utf8_to_ucs2(c.bytes, units.data(), c.room), kConversionFailed);
+    EXPECT_EQ(units[c.room], 0x5A5A);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, ConversionBoundTest,
+    ::testing::Values(BoundCase{"AsciiOneShort", std::string(5, 'a'), 4},
+                      BoundCase{"LongAsciiOneShort", std::string(40, 'a'), 39},
+                      BoundCase{"SequenceOneShort", std::string(20, 'a') + "\xE2\x82\xAC", 20},
+                      BoundCase{"CutOffTwoByte", std::string("ab\xC3"), 8},
+                      BoundCase{"CutOffThreeByte", std::string(17, 'a') + "\xE2\x82", 30},
+                      BoundCase{"CutOffFourByte", std::string("\xF0\x90\x80"), 8}),
+    [](const ::testing::TestParamInfo<BoundCase>& info) { return info.param.label; });
 
 TEST(TextUnitsTest, ClassBoundaries) {
     EXPECT_EQ(text_shape("\x7F")->max_char, 127u);
