@@ -173,35 +173,57 @@ class IndexWriter {
 public:
     // Views `input` (not copied) and reserves room for the entries and text runs
     // estimated_entry_count expects; throws std::bad_alloc.
-    explicit IndexWriter(std::string_view input) {
+    explicit IndexWriter(std::string_view input) : IndexWriter(input, estimated_entry_count(input)) {}
+
+    // As above, reserving room for `capacity` entries and text runs.
+    IndexWriter(std::string_view input, std::size_t capacity) {
         index_.input = input;
-        const std::size_t estimate = estimated_entry_count(input);
-        index_.tag_starts.reserve(estimate);
-        index_.tag_ends.reserve(estimate);
-        index_.tag_kinds.reserve(estimate);
-        index_.tag_names.reserve(estimate);
-        index_.text_ranges.reserve(estimate);
+        reserve(index_, capacity);
     }
+
+    // Writes into `index` (which must outlive the writer) instead, keeping its
+    // capacity, and goes on from a construct that ended at `last_end`.
+    IndexWriter(StructuralIndex& index, std::size_t last_end) noexcept : target_(&index), last_end_(last_end) {}
+
+    static void reserve(StructuralIndex& index, std::size_t capacity) {
+        index.tag_starts.reserve(capacity);
+        index.tag_ends.reserve(capacity);
+        index.tag_kinds.reserve(capacity);
+        index.tag_names.reserve(capacity);
+        index.text_ranges.reserve(capacity);
+    }
+
+    static void clear(StructuralIndex& index) noexcept {
+        index.tag_starts.clear();
+        index.tag_ends.clear();
+        index.tag_kinds.clear();
+        index.tag_names.clear();
+        index.text_ranges.clear();
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept { return target().tag_starts.size(); }
+    [[nodiscard]] std::size_t last_end() const noexcept { return last_end_; }
 
     // Appends the run of character data before a '<' taken up at `open_offset`:
     // it starts at 0 before the first construct, else just after `last_end`.
     void append_text_before(std::size_t open_offset) {
         const std::size_t start = last_end_ == 0 ? 0 : last_end_ + 1;
-        if (start < open_offset) index_.text_ranges.push_back({start, open_offset});
+        if (start < open_offset) target().text_ranges.push_back({start, open_offset});
     }
 
     // Appends the range [start, end) (a CDATA body) when it is not empty.
     void append_text(std::size_t start, std::size_t end) {
-        if (start < end) index_.text_ranges.push_back({start, end});
+        if (start < end) target().text_ranges.push_back({start, end});
     }
 
     // Records one construct; the name must fit kMaxNameLength (checked by the caller).
     void record(std::size_t start, std::size_t end, TagKind kind, std::size_t name_offset,
                 std::size_t name_len) {
-        index_.tag_starts.push_back(start);
-        index_.tag_ends.push_back(end);
-        index_.tag_kinds.push_back(kind);
-        index_.tag_names.push_back({name_offset, static_cast<std::uint16_t>(name_len)});
+        StructuralIndex& index = target();
+        index.tag_starts.push_back(start);
+        index.tag_ends.push_back(end);
+        index.tag_kinds.push_back(kind);
+        index.tag_names.push_back({name_offset, static_cast<std::uint16_t>(name_len)});
         last_end_ = end;
     }
 
@@ -211,7 +233,11 @@ public:
     [[nodiscard]] StructuralIndex finish() && { return std::move(index_); }
 
 private:
+    [[nodiscard]] StructuralIndex& target() noexcept { return target_ != nullptr ? *target_ : index_; }
+    [[nodiscard]] const StructuralIndex& target() const noexcept { return target_ != nullptr ? *target_ : index_; }
+
     StructuralIndex index_;
+    StructuralIndex* target_ = nullptr;
     std::size_t last_end_ = 0;
 };
 

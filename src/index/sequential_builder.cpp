@@ -1,6 +1,7 @@
 // The sequential index builder: one forward pass that jumps from '<' to '<' and
 // reads each construct to its end, skipping quoted attribute values inside tags.
 // The default builder. Runs without the interpreter lock.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <string_view>
@@ -106,94 +107,131 @@ StartTagEnd scan_start_tag(const char* data, std::size_t pos, std::size_t length
 
 }  // namespace
 
-Result<StructuralIndex, ScanError> build_index_sequential(std::string_view input) {
+namespace {
+
+enum class Step : std::uint8_t { Taken, End };
+
+// Takes up the construct at the first '<' from `scan` on: records its entry (and the
+// text before it) and moves `scan` past it, or reports that no '<' is left.
+Result<Step, ScanError> take_next_construct(std::string_view input, std::size_t& scan, IndexWriter& writer) {
     const char* data = input.data();
     const std::size_t length = input.size();
-    IndexWriter writer(input);
+    const std::size_t open = find_first_of<'<'>(data, scan, length);
+    if (open >= length) return Step::End;
+    writer.append_text_before(open);
+    if (open + 1 >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
 
+    TagKind kind;
+    std::size_t end;
+    std::size_t name_offset = 0;
+    std::size_t name_len = 0;
+    const char marker = data[open + 1];
+    if (marker == '!') {
+        if (index_build::has_literal_at(input, open + 2, "--")) {
+            kind = TagKind::Comment;
+            end = index_build::find_terminator<'-', '-'>(data, open + 6, length);
+        } else if (index_build::has_literal_at(input, open + 2, "[CDATA[")) {
+            kind = TagKind::CData;
+            const std::size_t body = open + 9;
+            end = index_build::find_terminator<']', ']'>(data, body + 2, length);
+            if (end < length) writer.append_text(body, end - 2);
+        } else {
+            // A document type declaration or another "<!" construct: no
+            // entry. An internal subset is skipped whole; otherwise it ends at
+            // the first '>' whatever quotes it holds.
+            const index_build::DeclarationEnd declaration = index_build::document_type_end(data, open, length);
+            if (declaration.kind == index_build::DeclarationEnd::Kind::Unterminated) {
+                return ScanError{ScanError::Kind::UnterminatedDeclaration, open};
+            }
+            if (declaration.kind == index_build::DeclarationEnd::Kind::Closed) {
+                writer.skip_to(declaration.end);
+                scan = declaration.end + 1;
+                return Step::Taken;
+            }
+            const std::size_t close = find_first_of<'>'>(data, open + 1, length);
+            if (close < length) {
+                writer.skip_to(close);
+                scan = close + 1;
+            } else {
+                writer.skip_to(open + 1);
+                scan = open + 2;
+            }
+            return Step::Taken;
+        }
+    } else if (marker == '/') {
+        kind = TagKind::Close;
+        name_offset = open + 2;
+        const std::size_t name_end = index_build::scan_name(
+            data, name_offset, length, index_build::kStopWhitespace | index_build::kStopGreater);
+        name_len = name_end - name_offset;
+        end = find_first_of<'>'>(data, name_end, length);
+        if (end >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
+    } else if (marker == '?') {
+        kind = TagKind::ProcessingInstruction;
+        name_offset = open + 2;
+        const std::size_t target_end = index_build::scan_name(
+            data, name_offset, length,
+            index_build::kStopWhitespace | index_build::kStopGreater | index_build::kStopQuestion);
+        name_len = target_end - name_offset;
+        end = index_build::processing_instruction_end(data, target_end, length);
+    } else {
+        name_offset = open + 1;
+        const std::size_t name_end = index_build::scan_name(
+            data, name_offset, length,
+            index_build::kStopWhitespace | index_build::kStopSlash | index_build::kStopGreater);
+        if (name_end >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
+        name_len = name_end - name_offset;
+        const StartTagEnd tag_end = scan_start_tag(data, name_end, length);
+        if (tag_end.end >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
+        kind = tag_end.self_closing ? TagKind::SelfClosing : TagKind::Open;
+        end = tag_end.end;
+    }
+
+    // Only comments, CDATA sections and instructions whose target runs to the
+    // end of the input get here with end == length.
+    if (end >= length) return ScanError{ScanError::Kind::UnexpectedEnd, 0};
+    if (name_len > kMaxNameLength) return ScanError{ScanError::Kind::NameTooLong, open};
+    writer.record(open, end, kind, name_offset, name_len);
+    scan = end + 1;
+    return Step::Taken;
+}
+
+}  // namespace
+
+Result<StructuralIndex, ScanError> build_index_sequential(std::string_view input) {
+    IndexWriter writer(input);
     std::size_t scan = 0;
     while (true) {
-        const std::size_t open = find_first_of<'<'>(data, scan, length);
-        if (open >= length) break;
-        writer.append_text_before(open);
-        if (open + 1 >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
-
-        TagKind kind;
-        std::size_t end;
-        std::size_t name_offset = 0;
-        std::size_t name_len = 0;
-        const char marker = data[open + 1];
-        if (marker == '!') {
-            if (index_build::has_literal_at(input, open + 2, "--")) {
-                kind = TagKind::Comment;
-                end = index_build::find_terminator<'-', '-'>(data, open + 6, length);
-            } else if (index_build::has_literal_at(input, open + 2, "[CDATA[")) {
-                kind = TagKind::CData;
-                const std::size_t body = open + 9;
-                end = index_build::find_terminator<']', ']'>(data, body + 2, length);
-                if (end < length) writer.append_text(body, end - 2);
-            } else {
-                // A document type declaration or another "<!" construct: no
-                // entry. An internal subset is skipped whole; otherwise it ends at
-                // the first '>' whatever quotes it holds.
-                const index_build::DeclarationEnd declaration =
-                    index_build::document_type_end(data, open, length);
-                if (declaration.kind == index_build::DeclarationEnd::Kind::Unterminated) {
-                    return ScanError{ScanError::Kind::UnterminatedDeclaration, open};
-                }
-                if (declaration.kind == index_build::DeclarationEnd::Kind::Closed) {
-                    writer.skip_to(declaration.end);
-                    scan = declaration.end + 1;
-                    continue;
-                }
-                const std::size_t close = find_first_of<'>'>(data, open + 1, length);
-                if (close < length) {
-                    writer.skip_to(close);
-                    scan = close + 1;
-                } else {
-                    writer.skip_to(open + 1);
-                    scan = open + 2;
-                }
-                continue;
-            }
-        } else if (marker == '/') {
-            kind = TagKind::Close;
-            name_offset = open + 2;
-            const std::size_t name_end = index_build::scan_name(
-                data, name_offset, length, index_build::kStopWhitespace | index_build::kStopGreater);
-            name_len = name_end - name_offset;
-            end = find_first_of<'>'>(data, name_end, length);
-            if (end >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
-        } else if (marker == '?') {
-            kind = TagKind::ProcessingInstruction;
-            name_offset = open + 2;
-            const std::size_t target_end =
-                index_build::scan_name(data, name_offset, length,
-                                       index_build::kStopWhitespace | index_build::kStopGreater |
-                                           index_build::kStopQuestion);
-            name_len = target_end - name_offset;
-            end = index_build::processing_instruction_end(data, target_end, length);
-        } else {
-            name_offset = open + 1;
-            const std::size_t name_end = index_build::scan_name(
-                data, name_offset, length,
-                index_build::kStopWhitespace | index_build::kStopSlash | index_build::kStopGreater);
-            if (name_end >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
-            name_len = name_end - name_offset;
-            const StartTagEnd tag_end = scan_start_tag(data, name_end, length);
-            if (tag_end.end >= length) return ScanError{ScanError::Kind::UnclosedTag, open};
-            kind = tag_end.self_closing ? TagKind::SelfClosing : TagKind::Open;
-            end = tag_end.end;
-        }
-
-        // Only comments, CDATA sections and instructions whose target runs to the
-        // end of the input get here with end == length.
-        if (end >= length) return ScanError{ScanError::Kind::UnexpectedEnd, 0};
-        if (name_len > kMaxNameLength) return ScanError{ScanError::Kind::NameTooLong, open};
-        writer.record(open, end, kind, name_offset, name_len);
-        scan = end + 1;
+        auto step = take_next_construct(input, scan, writer);
+        if (!step) return step.error();
+        if (step.value() == Step::End) break;
     }
     return std::move(writer).finish();
+}
+
+SequentialIndexStream::SequentialIndexStream(std::string_view input, std::size_t window_entries)
+    : input_(input), window_entries_(window_entries == 0 ? 1 : window_entries) {
+    window_.input = input;
+    IndexWriter::reserve(window_, std::min(window_entries_, index_build::estimated_entry_count(input)) + 1);
+}
+
+Result<bool, ScanError> SequentialIndexStream::next() {
+    IndexWriter::clear(window_);
+    if (done_) return false;
+    IndexWriter writer(window_, last_end_);
+    while (writer.size() < window_entries_) {
+        auto step = take_next_construct(input_, scan_, writer);
+        if (!step) {
+            done_ = true;
+            return step.error();
+        }
+        if (step.value() == Step::End) {
+            done_ = true;
+            break;
+        }
+    }
+    last_end_ = writer.last_end();
+    return window_.size() != 0 || !window_.text_ranges.empty();
 }
 
 }  // namespace vorlane

@@ -71,6 +71,34 @@ struct StructuralIndex {
 // Throws std::bad_alloc when the arrays cannot grow.
 [[nodiscard]] Result<StructuralIndex, ScanError> build_index_sequential(std::string_view input);
 
+// The sequential builder run a window at a time: each call to `next` replaces the
+// entries and text runs of `window()` with those of the next stretch of the input
+// (the text runs before an entry always come in the same window as the entry). The
+// windows, one after another, hold exactly what build_index_sequential returns, and
+// the first error comes where it fails. A window stays small, so a reader that takes
+// each one up before asking for the next works on memory still in the cache instead of
+// an index as large as the document.
+class SequentialIndexStream {
+public:
+    // Views `input` (not copied); `window_entries` is the most entries a window takes.
+    explicit SequentialIndexStream(std::string_view input, std::size_t window_entries = 4096);
+
+    // Fills the window with the next entries: true when it holds any entry or text
+    // run, false once the input is exhausted (the window is then empty). Throws
+    // std::bad_alloc.
+    [[nodiscard]] Result<bool, ScanError> next();
+
+    [[nodiscard]] const StructuralIndex& window() const noexcept { return window_; }
+
+private:
+    std::string_view input_;
+    std::size_t window_entries_;
+    StructuralIndex window_;
+    std::size_t scan_ = 0;      // where the search for the next '<' resumes
+    std::size_t last_end_ = 0;  // end of the construct taken up last (0 for none)
+    bool done_ = false;
+};
+
 // Indexes `input` from the bitmaps of the '<' and '>' outside quoted attribute
 // values (quotes count only inside start tags); ignores a '<' in the last byte and ends unterminated
 // comments and CDATA sections before the input's end. Throws std::bad_alloc.

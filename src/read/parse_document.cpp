@@ -129,34 +129,32 @@ struct OpenElement {
 };
 
 // The state of one call: all of it is released when the walk returns, which gives
-// back every buffer reference not held by the returned tree.
+// back every buffer reference not held by the returned tree. The index comes in
+// windows, taken up one after another; the open elements carry over between them.
 class DocumentWalk {
 public:
-    DocumentWalk(DocumentBuffer* buffer, const StructuralIndex& index, HashKeys keys,
-                 std::string_view root_tag, ElementSink& sink)
-        : input_(buffer->bytes()),
-          index_(index),
-          keys_(keys),
-          root_tag_(root_tag),
-          sink_(sink),
-          spans_(buffer),
-          consumed_starts_(index.tag_starts.data(), index.tag_starts.size() * sizeof(std::uint64_t)),
-          consumed_ends_(index.tag_ends.data(), index.tag_ends.size() * sizeof(std::uint64_t)),
-          consumed_kinds_(index.tag_kinds.data(), index.tag_kinds.size() * sizeof(TagKind)),
-          consumed_names_(index.tag_names.data(), index.tag_names.size() * sizeof(NameRef)),
-          consumed_ranges_(index.text_ranges.data(), index.text_ranges.size() * sizeof(TextRange)) {}
+    DocumentWalk(DocumentBuffer* buffer, HashKeys keys, std::string_view root_tag, ElementSink& sink)
+        : input_(buffer->bytes()), keys_(keys), root_tag_(root_tag), sink_(sink), spans_(buffer) {}
 
-    Result<void, ReaderError> run() {
-        const std::size_t entry_count = index_.size();
+    // Takes up every entry of `window`. Yields true once the root is finished (the
+    // rest of the window is left alone then). With `release_consumed`, the pages of
+    // the entries behind the walk go back to the system as it goes: for an index of
+    // the whole document, larger than the document itself, while the nodes take theirs.
+    Result<bool, ReaderError> walk_window(const StructuralIndex& window, bool release_consumed) {
+        index_ = &window;
+        text_cursor_ = 0;
+        std::optional<IndexPages> pages;
+        if (release_consumed) pages.emplace(window);
+        const std::size_t entry_count = window.size();
         for (std::size_t i = 0; i < entry_count; ++i) {
-            if (i % kReleaseInterval == 0) release_consumed_index(i);
-            const std::uint64_t start = index_.tag_starts[i];
+            if (pages && i % kReleaseInterval == 0) pages->consume(i, text_cursor_);
+            const std::uint64_t start = index().tag_starts[i];
             if (auto taken = take_text_before(start); !taken) return std::move(taken.error());
-            switch (index_.tag_kinds[i]) {
+            switch (index().tag_kinds[i]) {
                 case TagKind::Open: {
                     if (stack_.empty() && name_of(i) != root_tag_) {
                         // Outside the root only the empty-name error of the tag matters.
-                        auto parts = element_name_and_region(input_, index_, i);
+                        auto parts = element_name_and_region(input_, index(), i);
                         if (!parts) return std::move(parts.error());
                         outer_names_.push_back(parts->name);
                         break;
@@ -164,13 +162,13 @@ public:
                     // Built in place on the stack: a failed tag is released with the walk.
                     grow_if_full(stack_);
                     ParsedElement& element = stack_.emplace_back().element;
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
+                    auto filled = tokenize_start_tag_into(element, input_, index(), i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
                     break;
                 }
                 case TagKind::SelfClosing: {
                     ParsedElement element;
-                    auto filled = tokenize_start_tag_into(element, input_, index_, i, spans_, keys_, true);
+                    auto filled = tokenize_start_tag_into(element, input_, index(), i, spans_, keys_, true);
                     if (!filled) return std::move(filled.error());
                     if (!stack_.empty()) {
                         sink_.finish(std::move(element), 0);
@@ -179,71 +177,91 @@ public:
                     }
                     if (element.name.raw() == root_tag_) {
                         sink_.finish(std::move(element), 0);
-                        return reader_success();
+                        return true;
                     }
                     break;
                 }
                 case TagKind::Close: {
                     auto closed = close_element(i);
                     if (!closed) return std::move(closed.error());
-                    if (closed.value()) return reader_success();
+                    if (closed.value()) return true;
                     break;
                 }
                 case TagKind::Comment: {
-                    if (auto checked = check_comment(input_, index_, i); !checked) {
+                    if (auto checked = check_comment(input_, index(), i); !checked) {
                         return std::move(checked.error());
                     }
                     break;
                 }
                 case TagKind::CData: {
-                    auto body = check_cdata(input_, index_, i);
+                    auto body = check_cdata(input_, index(), i);
                     if (!body) return std::move(body.error());
                     if (!stack_.empty()) {
                         stack_.back().text.add_view(input_, to_size(body->start), to_size(body->end));
                     }
                     // The section's own body range is part of the construct, not text.
-                    const std::uint64_t end = index_.tag_ends[i];
-                    const auto& ranges = index_.text_ranges;
+                    const std::uint64_t end = index().tag_ends[i];
+                    const auto& ranges = index().text_ranges;
                     while (text_cursor_ < ranges.size() && ranges[text_cursor_].start < end) {
                         ++text_cursor_;
                     }
                     break;
                 }
                 case TagKind::ProcessingInstruction: {
-                    if (auto checked = check_processing_instruction(input_, index_, i); !checked) {
+                    if (auto checked = check_processing_instruction(input_, index(), i); !checked) {
                         return std::move(checked.error());
                     }
                     break;
                 }
             }
         }
+        return false;
+    }
+
+    // The error of a document whose entries all went by without finishing the root.
+    [[nodiscard]] ReaderError root_unfinished() const {
         if (!stack_.empty()) return ReaderError::unclosed_at_end(stack_.back().element.name.raw());
         return ReaderError::root_not_found(root_tag_);
     }
 
 private:
-    // The index is read front to back only, and its arrays take more memory than the
-    // document, so the entries behind the walk give their pages back as it goes, while
-    // the nodes take theirs.
     static constexpr std::size_t kReleaseInterval = 1 << 13;
 
-    void release_consumed_index(std::size_t entries_done) noexcept {
-        consumed_starts_.consume(entries_done * sizeof(std::uint64_t));
-        consumed_ends_.consume(entries_done * sizeof(std::uint64_t));
-        consumed_kinds_.consume(entries_done * sizeof(TagKind));
-        consumed_names_.consume(entries_done * sizeof(NameRef));
-        consumed_ranges_.consume(text_cursor_ * sizeof(TextRange));
-    }
+    // The pages of one index's arrays, given back behind the walk.
+    struct IndexPages {
+        explicit IndexPages(const StructuralIndex& index) noexcept
+            : starts(index.tag_starts.data(), index.tag_starts.size() * sizeof(std::uint64_t)),
+              ends(index.tag_ends.data(), index.tag_ends.size() * sizeof(std::uint64_t)),
+              kinds(index.tag_kinds.data(), index.tag_kinds.size() * sizeof(TagKind)),
+              names(index.tag_names.data(), index.tag_names.size() * sizeof(NameRef)),
+              ranges(index.text_ranges.data(), index.text_ranges.size() * sizeof(TextRange)) {}
+
+        void consume(std::size_t entries_done, std::size_t ranges_done) noexcept {
+            starts.consume(entries_done * sizeof(std::uint64_t));
+            ends.consume(entries_done * sizeof(std::uint64_t));
+            kinds.consume(entries_done * sizeof(TagKind));
+            names.consume(entries_done * sizeof(NameRef));
+            ranges.consume(ranges_done * sizeof(TextRange));
+        }
+
+        ConsumedPages starts;
+        ConsumedPages ends;
+        ConsumedPages kinds;
+        ConsumedPages names;
+        ConsumedPages ranges;
+    };
+
+    [[nodiscard]] const StructuralIndex& index() const noexcept { return *index_; }
 
     std::string_view name_of(std::size_t i) const noexcept {
-        const NameRef& name = index_.tag_names[i];
+        const NameRef& name = index().tag_names[i];
         return input_.substr(to_size(name.offset), name.length);
     }
 
     // Consumes the text ranges that start before `tag_start`. Outside the root they
     // are passed over unread; inside, each becomes a piece of the innermost element.
     Result<void, ReaderError> take_text_before(std::uint64_t tag_start) {
-        const auto& ranges = index_.text_ranges;
+        const auto& ranges = index().text_ranges;
         while (text_cursor_ < ranges.size() && ranges[text_cursor_].start < tag_start) {
             const TextRange range = ranges[text_cursor_++];
             if (stack_.empty()) continue;
@@ -267,10 +285,10 @@ private:
 
     // The end-tag steps for Close entry `i`. Yields true when this tag closes the root.
     Result<bool, ReaderError> close_element(std::size_t i) {
-        const std::uint64_t tag_offset = index_.tag_starts[i];
+        const std::uint64_t tag_offset = index().tag_starts[i];
         const std::string_view name = name_of(i);
         const std::size_t after_name = to_size(tag_offset) + 2 + name.size();
-        const std::size_t tag_end = std::max(after_name, to_size(index_.tag_ends[i]));
+        const std::size_t tag_end = std::max(after_name, to_size(index().tag_ends[i]));
         if (!all_white_space(input_.substr(after_name, tag_end - after_name))) {
             return ReaderError::malformed(MalformedKind::MalformedEndTag, tag_offset, name);
         }
@@ -301,7 +319,7 @@ private:
     }
 
     std::string_view input_;
-    const StructuralIndex& index_;
+    const StructuralIndex* index_ = nullptr;
     HashKeys keys_;
     std::string_view root_tag_;
     ElementSink& sink_;
@@ -311,11 +329,6 @@ private:
     std::vector<OpenElement> stack_;
     std::vector<std::string_view> outer_names_;
     std::size_t text_cursor_ = 0;
-    ConsumedPages consumed_starts_;
-    ConsumedPages consumed_ends_;
-    ConsumedPages consumed_kinds_;
-    ConsumedPages consumed_names_;
-    ConsumedPages consumed_ranges_;
 };
 
 }  // namespace
@@ -357,13 +370,37 @@ TrimBounds trim_white_space(std::string_view bytes) noexcept {
 Result<void, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag,
                                          ElementSink& sink) {
     const std::string_view input = buffer->bytes();
-    auto built = build_index(input);
-    if (!built) return ReaderError::from_scan(built.error(), input.size());
-    const StructuralIndex& index = *built;
-    const HashKeys keys = draw_hash_keys();
-    if (index.size() == 0) return ReaderError::root_not_found(root_tag);
-    DocumentWalk walk(buffer, index, keys, root_tag, sink);
-    return walk.run();
+    DocumentWalk walk(buffer, draw_hash_keys(), root_tag, sink);
+    if (prefers_bitmap_builder(input)) {
+        auto built = build_index_bitmap(input);
+        if (!built) return ReaderError::from_scan(built.error(), input.size());
+        auto finished = walk.walk_window(*built, true);
+        if (!finished) return std::move(finished.error());
+        if (finished.value()) return reader_success();
+        return walk.root_unfinished();
+    }
+    // The sequential index comes a window at a time, each taken up while its part of
+    // the document is still in the cache. Any index error decides the outcome, as it
+    // would with the whole index built first: after the root is finished or the walk
+    // has failed, the rest of the document is still indexed, only not walked.
+    SequentialIndexStream stream(input);
+    std::optional<ReaderError> walk_error;
+    bool root_finished = false;
+    while (true) {
+        auto more = stream.next();
+        if (!more) return ReaderError::from_scan(more.error(), input.size());
+        if (!more.value()) break;
+        if (root_finished || walk_error) continue;
+        auto finished = walk.walk_window(stream.window(), false);
+        if (!finished) {
+            walk_error.emplace(std::move(finished.error()));
+        } else if (finished.value()) {
+            root_finished = true;
+        }
+    }
+    if (walk_error) return std::move(*walk_error);
+    if (root_finished) return reader_success();
+    return walk.root_unfinished();
 }
 
 namespace {

@@ -156,6 +156,43 @@ private:
     std::mt19937 random_;
 };
 
+// The windows of the streamed sequential builder, joined: what the whole build gives,
+// or the error it fails with.
+Result<StructuralIndex, ScanError> joined_windows(std::string_view input, std::size_t window_entries) {
+    SequentialIndexStream stream(input, window_entries);
+    StructuralIndex joined;
+    joined.input = input;
+    while (true) {
+        auto more = stream.next();
+        if (!more) return more.error();
+        const StructuralIndex& window = stream.window();
+        if (!more.value()) {
+            if (window.size() != 0 || !window.text_ranges.empty()) ADD_FAILURE() << "a last window that is not empty";
+            return joined;
+        }
+        if (window.size() > window_entries) ADD_FAILURE() << "a window over its size";
+        const auto append = [](auto& into, const auto& from) { into.insert(into.end(), from.begin(), from.end()); };
+        append(joined.tag_starts, window.tag_starts);
+        append(joined.tag_ends, window.tag_ends);
+        append(joined.tag_kinds, window.tag_kinds);
+        append(joined.tag_names, window.tag_names);
+        append(joined.text_ranges, window.text_ranges);
+    }
+}
+
+void expect_windows_join_to(std::string_view input, const Result<StructuralIndex, ScanError>& whole) {
+    for (const std::size_t window_entries : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{64}}) {
+        SCOPED_TRACE(window_entries);
+        const auto joined = joined_windows(input, window_entries);
+        ASSERT_EQ(joined.ok(), whole.ok());
+        if (!whole.ok()) {
+            EXPECT_EQ(describe(joined.error()), describe(whole.error()));
+        } else {
+            EXPECT_EQ(describe(joined.value()), describe(whole.value()));
+        }
+    }
+}
+
 class BuilderAgreement : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(BuilderAgreement, GeneratedDocumentsGiveIdenticalIndexes) {
@@ -178,6 +215,7 @@ TEST_P(BuilderAgreement, GeneratedDocumentsGiveIdenticalIndexes) {
         EXPECT_EQ(sequential->tag_names, bitmap->tag_names);
         EXPECT_EQ(sequential->text_ranges, bitmap->text_ranges);
         ASSERT_EQ(describe(sequential.value()), describe(bitmap.value()));
+        expect_windows_join_to(doc.text, sequential);
     }
 }
 
@@ -319,6 +357,7 @@ TEST(SequentialReference, FastPathsMatchByteLoopsOnArbitraryMarkup) {
         SCOPED_TRACE(std::string(input));
         const auto expected = reference_sequential(input);
         const auto actual = build_index_sequential(input);
+        expect_windows_join_to(input, actual);
         ASSERT_EQ(actual.ok(), expected.ok());
         if (!expected.ok()) {
             ASSERT_EQ(describe(actual.error()), describe(expected.error()));

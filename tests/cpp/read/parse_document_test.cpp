@@ -362,6 +362,51 @@ TEST(ParseDocument, LongDocumentReadsEveryEntryWhole) {
     }
 }
 
+// Documents long enough that their index comes in several windows: an index error
+// anywhere decides the outcome, as with the whole index built before the walk, also
+// after the root is finished or the walk has failed windows earlier.
+struct WindowedOutcomeCase {
+    const char* label;
+    std::string head;  // before the filler
+    std::string tail;  // after it
+    const char* root;
+    std::string expected;  // "!" + message, or "root" for the root element
+};
+
+class ParseDocumentWindows : public ::testing::TestWithParam<WindowedOutcomeCase> {};
+
+TEST_P(ParseDocumentWindows, IndexErrorsDecideWhereverTheyLie) {
+    const WindowedOutcomeCase& test = GetParam();
+    std::string filler;
+    for (int i = 0; i < 30000; ++i) filler += "<f/>";
+    const std::string document = test.head + filler + test.tail;
+    std::string expected = test.expected;
+    if (const std::size_t at = expected.find("{last}"); at != std::string::npos) {
+        expected.replace(at, 6, std::to_string(document.size() - 1));
+    }
+    const std::string outcome = parse_and_render(document, test.root);
+    if (expected == "root") {
+        EXPECT_EQ(outcome, "r[k=1]") << outcome.substr(0, 200);
+    } else {
+        EXPECT_EQ(outcome, expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseDocumentWindows,
+    ::testing::Values(
+        WindowedOutcomeCase{"RootFinishedThenUnclosedTagAtEnd", "<d><r k='1'/>", "<", "r",
+                            "!malformed XML: Unclosed tag at byte {last}"},
+        WindowedOutcomeCase{"WalkFailedThenUnclosedTagAtEnd", "<d></x>", "<", "r",
+                            "!malformed XML: Unclosed tag at byte {last}"},
+        WindowedOutcomeCase{"WalkFailedAndIndexWhole", "<d></x>", "</d>", "r",
+                            "!malformed XML at byte 3: expected </d>, found </x>"},
+        WindowedOutcomeCase{"RootFinishedAndIndexWhole", "<d><r k='1'/>", "</d>", "r", "root"},
+        WindowedOutcomeCase{"RootAfterManyWindows", "<d>", "<r k='1'/></d>", "r", "root"},
+        WindowedOutcomeCase{"RootNeverClosed", "<d><r k='1'>", "", "r",
+                            "!unexpected end of document: <r> is never closed"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 TEST(TrimWhiteSpace, UnicodeSetAndInvalidBytes) {
     struct Case {
         std::string bytes;
