@@ -2,9 +2,11 @@
 // attribute values in two bitmaps, a second pass walks the marked '<' offsets and pairs each with the next
 // marked '>'. Chosen for quote-dense input, where skipping quoted values tag by
 // tag would dominate. Runs without the interpreter lock.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -250,42 +252,55 @@ private:
     std::size_t found_ = kNone;
 };
 
-Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input, const MarkupBitmaps& bitmaps) {
-    const char* data = input.data();
-    const std::size_t length = input.size();
-    CloseFinder closes(bitmaps.close_bits);
-    IndexWriter writer(input);
-    // '<' offsets below this one lie inside the comment, CDATA section or
-    // instruction recorded last and are passed over.
-    std::size_t next_open_allowed = 0;
+}  // namespace
 
-    for (std::size_t word_index = 0; word_index < bitmaps.open_bits.size(); ++word_index) {
-        std::uint64_t word = bitmaps.open_bits[word_index];
-        while (word != 0) {
-            const std::size_t open = word_index * 64 + static_cast<std::size_t>(std::countr_zero(word));
-            word &= word - 1;
-            if (open < next_open_allowed) continue;
+// The second pass, resumable: pairs the marked '<' offsets with their '>' in order,
+// as many entries at a time as the caller asks for.
+class BitmapPairing {
+public:
+    BitmapPairing(std::string_view input, const MarkupBitmaps& bitmaps) noexcept
+        : input_(input), bitmaps_(bitmaps), closes_(bitmaps.close_bits) {}
+
+    // Adds entries to `writer` until it holds `max_entries` or the input is done;
+    // true once it is done.
+    Result<bool, ScanError> fill(IndexWriter& writer, std::size_t max_entries) {
+        const std::string_view input = input_;
+        const char* data = input.data();
+        const std::size_t length = input.size();
+        while (writer.size() < max_entries) {
+            if (ended_) return true;
+            while (word_ == 0) {
+                if (word_index_ == bitmaps_.open_bits.size()) {
+                    ended_ = true;
+                    return true;
+                }
+                word_ = bitmaps_.open_bits[word_index_++];
+            }
+            const std::size_t open = (word_index_ - 1) * 64 + static_cast<std::size_t>(std::countr_zero(word_));
+            word_ &= word_ - 1;
+            if (open < next_open_allowed_) continue;
 
             writer.append_text_before(open);
             // A '<' in the last byte opens nothing: the index is complete.
-            if (open + 1 >= length) return std::move(writer).finish();
+            if (open + 1 >= length) {
+                ended_ = true;
+                return true;
+            }
             if (data[open + 1] == '!') {
                 // A document type declaration with an internal subset is skipped
                 // whole, its '<' and '>' included.
-                const index_build::DeclarationEnd declaration =
-                    index_build::document_type_end(data, open, length);
+                const index_build::DeclarationEnd declaration = index_build::document_type_end(data, open, length);
                 if (declaration.kind == index_build::DeclarationEnd::Kind::Unterminated) {
                     return ScanError{ScanError::Kind::UnterminatedDeclaration, open};
                 }
                 if (declaration.kind == index_build::DeclarationEnd::Kind::Closed) {
                     writer.skip_to(declaration.end);
-                    next_open_allowed = declaration.end + 1;
+                    next_open_allowed_ = declaration.end + 1;
                     continue;
                 }
             }
-            const std::size_t close = closes.first_after(open);
+            const std::size_t close = closes_.first_after(open);
             if (close == CloseFinder::kNone) return ScanError{ScanError::Kind::UnclosedTag, open};
-
             TagKind kind;
             std::size_t end;
             std::size_t name_offset = 0;
@@ -349,12 +364,32 @@ Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input, co
 
             if (name_len > kMaxNameLength) return ScanError{ScanError::Kind::NameTooLong, open};
             writer.record(open, end, kind, name_offset, name_len);
-            if (kind == TagKind::Comment || kind == TagKind::CData ||
-                kind == TagKind::ProcessingInstruction) {
-                next_open_allowed = end + 1;
+            if (kind == TagKind::Comment || kind == TagKind::CData || kind == TagKind::ProcessingInstruction) {
+                next_open_allowed_ = end + 1;
             }
         }
+        return false;
     }
+
+private:
+    std::string_view input_;
+    const MarkupBitmaps& bitmaps_;
+    CloseFinder closes_;
+    std::size_t word_index_ = 0;  // the next word of the '<' bitmap to load
+    std::uint64_t word_ = 0;      // the '<' bits of the loaded word not yet taken up
+    // '<' offsets below this one lie inside the comment, CDATA section or
+    // instruction recorded last and are passed over.
+    std::size_t next_open_allowed_ = 0;
+    bool ended_ = false;
+};
+
+namespace {
+
+Result<StructuralIndex, ScanError> build_from_bitmaps(std::string_view input, const MarkupBitmaps& bitmaps) {
+    IndexWriter writer(input);
+    BitmapPairing pairing(input, bitmaps);
+    auto done = pairing.fill(writer, SIZE_MAX);
+    if (!done) return done.error();
     return std::move(writer).finish();
 }
 
@@ -489,6 +524,34 @@ MarkupBitmaps scan_markup_bitmaps_by_events(std::string_view input) {
 Result<StructuralIndex, ScanError> build_index_bitmap(std::string_view input) {
     const MarkupBitmaps bitmaps = scan_markup_bitmaps(input);
     return build_from_bitmaps(input, bitmaps);
+}
+
+struct BitmapIndexStream::State {
+    State(std::string_view input) : bitmaps(scan_markup_bitmaps(input)), pairing(input, bitmaps) {}
+    MarkupBitmaps bitmaps;
+    BitmapPairing pairing;
+};
+
+BitmapIndexStream::BitmapIndexStream(std::string_view input, std::size_t window_entries)
+    : window_entries_(window_entries == 0 ? 1 : window_entries), state_(std::make_unique<State>(input)) {
+    window_.input = input;
+    IndexWriter::reserve(window_, std::min(window_entries_, index_build::estimated_entry_count(input)) + 1);
+}
+
+BitmapIndexStream::~BitmapIndexStream() = default;
+
+Result<bool, ScanError> BitmapIndexStream::next() {
+    IndexWriter::clear(window_);
+    if (done_) return false;
+    IndexWriter writer(window_, last_end_);
+    auto ended = state_->pairing.fill(writer, window_entries_);
+    if (!ended) {
+        done_ = true;
+        return ended.error();
+    }
+    done_ = ended.value();
+    last_end_ = writer.last_end();
+    return window_.size() != 0 || !window_.text_ranges.empty();
 }
 
 }  // namespace vorlane

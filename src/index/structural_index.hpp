@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -96,6 +97,32 @@ private:
     StructuralIndex window_;
     std::size_t scan_ = 0;      // where the search for the next '<' resumes
     std::size_t last_end_ = 0;  // end of the construct taken up last (0 for none)
+    bool done_ = false;
+};
+
+// The bitmap builder run a window at a time, like SequentialIndexStream: the bitmaps
+// of the whole input are made first (two bits per byte), the entries paired from them
+// a window at a time. The windows, one after another, hold exactly what
+// build_index_bitmap returns, and the first error comes where it fails.
+class BitmapIndexStream {
+public:
+    // Views `input` (not copied) and marks its bitmaps. Throws std::bad_alloc.
+    explicit BitmapIndexStream(std::string_view input, std::size_t window_entries = 4096);
+    ~BitmapIndexStream();
+    BitmapIndexStream(const BitmapIndexStream&) = delete;
+    BitmapIndexStream& operator=(const BitmapIndexStream&) = delete;
+
+    // As SequentialIndexStream::next.
+    [[nodiscard]] Result<bool, ScanError> next();
+
+    [[nodiscard]] const StructuralIndex& window() const noexcept { return window_; }
+
+private:
+    struct State;
+    std::size_t window_entries_;
+    StructuralIndex window_;
+    std::unique_ptr<State> state_;
+    std::size_t last_end_ = 0;
     bool done_ = false;
 };
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/byte_builder.hpp"
-#include "common/consumed_pages.hpp"
 #include "common/utf8.hpp"
 #include "index/structural_index.hpp"
 #include "read/decode.hpp"
@@ -137,17 +136,12 @@ public:
         : input_(buffer->bytes()), keys_(keys), root_tag_(root_tag), sink_(sink), spans_(buffer) {}
 
     // Takes up every entry of `window`. Yields true once the root is finished (the
-    // rest of the window is left alone then). With `release_consumed`, the pages of
-    // the entries behind the walk go back to the system as it goes: for an index of
-    // the whole document, larger than the document itself, while the nodes take theirs.
-    Result<bool, ReaderError> walk_window(const StructuralIndex& window, bool release_consumed) {
+    // rest of the window is left alone then).
+    Result<bool, ReaderError> walk_window(const StructuralIndex& window) {
         index_ = &window;
         text_cursor_ = 0;
-        std::optional<IndexPages> pages;
-        if (release_consumed) pages.emplace(window);
         const std::size_t entry_count = window.size();
         for (std::size_t i = 0; i < entry_count; ++i) {
-            if (pages && i % kReleaseInterval == 0) pages->consume(i, text_cursor_);
             const std::uint64_t start = index().tag_starts[i];
             if (auto taken = take_text_before(start); !taken) return std::move(taken.error());
             switch (index().tag_kinds[i]) {
@@ -225,32 +219,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kReleaseInterval = 1 << 13;
-
-    // The pages of one index's arrays, given back behind the walk.
-    struct IndexPages {
-        explicit IndexPages(const StructuralIndex& index) noexcept
-            : starts(index.tag_starts.data(), index.tag_starts.size() * sizeof(std::uint64_t)),
-              ends(index.tag_ends.data(), index.tag_ends.size() * sizeof(std::uint64_t)),
-              kinds(index.tag_kinds.data(), index.tag_kinds.size() * sizeof(TagKind)),
-              names(index.tag_names.data(), index.tag_names.size() * sizeof(NameRef)),
-              ranges(index.text_ranges.data(), index.text_ranges.size() * sizeof(TextRange)) {}
-
-        void consume(std::size_t entries_done, std::size_t ranges_done) noexcept {
-            starts.consume(entries_done * sizeof(std::uint64_t));
-            ends.consume(entries_done * sizeof(std::uint64_t));
-            kinds.consume(entries_done * sizeof(TagKind));
-            names.consume(entries_done * sizeof(NameRef));
-            ranges.consume(ranges_done * sizeof(TextRange));
-        }
-
-        ConsumedPages starts;
-        ConsumedPages ends;
-        ConsumedPages kinds;
-        ConsumedPages names;
-        ConsumedPages ranges;
-    };
-
     [[nodiscard]] const StructuralIndex& index() const noexcept { return *index_; }
 
     std::string_view name_of(std::size_t i) const noexcept {
@@ -367,31 +335,21 @@ TrimBounds trim_white_space(std::string_view bytes) noexcept {
     return {first, second};
 }
 
-Result<void, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag,
-                                         ElementSink& sink) {
-    const std::string_view input = buffer->bytes();
-    DocumentWalk walk(buffer, draw_hash_keys(), root_tag, sink);
-    if (prefers_bitmap_builder(input)) {
-        auto built = build_index_bitmap(input);
-        if (!built) return ReaderError::from_scan(built.error(), input.size());
-        auto finished = walk.walk_window(*built, true);
-        if (!finished) return std::move(finished.error());
-        if (finished.value()) return reader_success();
-        return walk.root_unfinished();
-    }
-    // The sequential index comes a window at a time, each taken up while its part of
-    // the document is still in the cache. Any index error decides the outcome, as it
-    // would with the whole index built first: after the root is finished or the walk
-    // has failed, the rest of the document is still indexed, only not walked.
-    SequentialIndexStream stream(input);
+namespace {
+
+// Walks the windows of `stream` in order. Any index error decides the outcome, as it
+// would with the whole index built before the walk: after the root is finished or the
+// walk has failed, the rest of the document is still indexed, only not walked.
+template <typename Stream>
+Result<void, ReaderError> walk_windows(Stream& stream, DocumentWalk& walk, std::size_t input_size) {
     std::optional<ReaderError> walk_error;
     bool root_finished = false;
     while (true) {
         auto more = stream.next();
-        if (!more) return ReaderError::from_scan(more.error(), input.size());
+        if (!more) return ReaderError::from_scan(more.error(), input_size);
         if (!more.value()) break;
         if (root_finished || walk_error) continue;
-        auto finished = walk.walk_window(stream.window(), false);
+        auto finished = walk.walk_window(stream.window());
         if (!finished) {
             walk_error.emplace(std::move(finished.error()));
         } else if (finished.value()) {
@@ -401,6 +359,22 @@ Result<void, ReaderError> parse_document(DocumentBuffer* buffer, std::string_vie
     if (walk_error) return std::move(*walk_error);
     if (root_finished) return reader_success();
     return walk.root_unfinished();
+}
+
+}  // namespace
+
+Result<void, ReaderError> parse_document(DocumentBuffer* buffer, std::string_view root_tag,
+                                         ElementSink& sink) {
+    const std::string_view input = buffer->bytes();
+    DocumentWalk walk(buffer, draw_hash_keys(), root_tag, sink);
+    // The index comes a window at a time, each taken up while its part of the
+    // document is still in the cache, instead of an index as large as the document.
+    if (prefers_bitmap_builder(input)) {
+        BitmapIndexStream stream(input);
+        return walk_windows(stream, walk, input.size());
+    }
+    SequentialIndexStream stream(input);
+    return walk_windows(stream, walk, input.size());
 }
 
 namespace {

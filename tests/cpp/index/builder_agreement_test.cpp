@@ -156,10 +156,11 @@ private:
     std::mt19937 random_;
 };
 
-// The windows of the streamed sequential builder, joined: what the whole build gives,
-// or the error it fails with.
+// The windows of a streamed builder, joined: what the whole build gives, or the error
+// it fails with.
+template <typename Stream>
 Result<StructuralIndex, ScanError> joined_windows(std::string_view input, std::size_t window_entries) {
-    SequentialIndexStream stream(input, window_entries);
+    Stream stream(input, window_entries);
     StructuralIndex joined;
     joined.input = input;
     while (true) {
@@ -180,10 +181,11 @@ Result<StructuralIndex, ScanError> joined_windows(std::string_view input, std::s
     }
 }
 
+template <typename Stream>
 void expect_windows_join_to(std::string_view input, const Result<StructuralIndex, ScanError>& whole) {
     for (const std::size_t window_entries : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{64}}) {
         SCOPED_TRACE(window_entries);
-        const auto joined = joined_windows(input, window_entries);
+        const auto joined = joined_windows<Stream>(input, window_entries);
         ASSERT_EQ(joined.ok(), whole.ok());
         if (!whole.ok()) {
             EXPECT_EQ(describe(joined.error()), describe(whole.error()));
@@ -215,7 +217,8 @@ TEST_P(BuilderAgreement, GeneratedDocumentsGiveIdenticalIndexes) {
         EXPECT_EQ(sequential->tag_names, bitmap->tag_names);
         EXPECT_EQ(sequential->text_ranges, bitmap->text_ranges);
         ASSERT_EQ(describe(sequential.value()), describe(bitmap.value()));
-        expect_windows_join_to(doc.text, sequential);
+        expect_windows_join_to<SequentialIndexStream>(doc.text, sequential);
+        expect_windows_join_to<BitmapIndexStream>(doc.text, bitmap);
     }
 }
 
@@ -357,7 +360,8 @@ TEST(SequentialReference, FastPathsMatchByteLoopsOnArbitraryMarkup) {
         SCOPED_TRACE(std::string(input));
         const auto expected = reference_sequential(input);
         const auto actual = build_index_sequential(input);
-        expect_windows_join_to(input, actual);
+        expect_windows_join_to<SequentialIndexStream>(input, actual);
+        expect_windows_join_to<BitmapIndexStream>(input, build_index_bitmap(input));
         ASSERT_EQ(actual.ok(), expected.ok());
         if (!expected.ok()) {
             ASSERT_EQ(describe(actual.error()), describe(expected.error()));

@@ -370,34 +370,37 @@ struct WindowedOutcomeCase {
     std::string head;  // before the filler
     std::string tail;  // after it
     const char* root;
-    std::string expected;  // "!" + message, or "root" for the root element
+    std::string expected;  // "!" + message ({last} the offset of the tail's '<'), or "root"
 };
 
 class ParseDocumentWindows : public ::testing::TestWithParam<WindowedOutcomeCase> {};
 
 TEST_P(ParseDocumentWindows, IndexErrorsDecideWhereverTheyLie) {
     const WindowedOutcomeCase& test = GetParam();
-    std::string filler;
-    for (int i = 0; i < 30000; ++i) filler += "<f/>";
-    const std::string document = test.head + filler + test.tail;
-    std::string expected = test.expected;
-    if (const std::size_t at = expected.find("{last}"); at != std::string::npos) {
-        expected.replace(at, 6, std::to_string(document.size() - 1));
-    }
-    const std::string outcome = parse_and_render(document, test.root);
-    if (expected == "root") {
-        EXPECT_EQ(outcome, "r[k=1]") << outcome.substr(0, 200);
-    } else {
-        EXPECT_EQ(outcome, expected);
+    // Plain elements take the sequential index; quote-dense ones the bitmap index.
+    for (const char* element : {"<f/>", "<f a=\"1\" b=\"2\" c=\"3\"/>"}) {
+        std::string filler;
+        for (int i = 0; i < 30000; ++i) filler += element;
+        const std::string document = test.head + filler + test.tail;
+        std::string expected = test.expected;
+        if (const std::size_t at = expected.find("{last}"); at != std::string::npos) {
+            expected.replace(at, 6, std::to_string(document.size() - 2));
+        }
+        const std::string outcome = parse_and_render(document, test.root);
+        if (expected == "root") {
+            EXPECT_EQ(outcome, "r[k=1]") << element << outcome.substr(0, 200);
+        } else {
+            EXPECT_EQ(outcome, expected) << element;
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParseDocumentWindows,
     ::testing::Values(
-        WindowedOutcomeCase{"RootFinishedThenUnclosedTagAtEnd", "<d><r k='1'/>", "<", "r",
+        WindowedOutcomeCase{"RootFinishedThenUnclosedTagAtEnd", "<d><r k='1'/>", "<x", "r",
                             "!malformed XML: Unclosed tag at byte {last}"},
-        WindowedOutcomeCase{"WalkFailedThenUnclosedTagAtEnd", "<d></x>", "<", "r",
+        WindowedOutcomeCase{"WalkFailedThenUnclosedTagAtEnd", "<d></x>", "<x", "r",
                             "!malformed XML: Unclosed tag at byte {last}"},
         WindowedOutcomeCase{"WalkFailedAndIndexWhole", "<d></x>", "</d>", "r",
                             "!malformed XML at byte 3: expected </d>, found </x>"},
