@@ -16,6 +16,7 @@
 #include "binding.hpp"
 #include "boundary.hpp"
 #include "common/io_error.hpp"
+#include "common/prefault.hpp"
 #include "common/utf8.hpp"
 #include "common/utf8_encode.hpp"
 #include "convert.hpp"
@@ -244,6 +245,7 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
                 return result;
             }
             std::unique_ptr<char[]> bytes(new char[length]);
+            prefault_for_writing(bytes.get(), length);
             (void)encode_utf8_units(units.value(), bytes.get());
             result.parsed = parse_detached(
                 root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(bytes), length)), sink);

@@ -3,13 +3,13 @@
 #include "storage/node_object.hpp"
 
 #include <algorithm>
-#include <sys/mman.h>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "boundary.hpp"
+#include "common/prefault.hpp"
 #include "convert.hpp"
 
 namespace vorlane {
@@ -243,16 +243,10 @@ void* NodeArena::allocate(std::size_t size) noexcept {
 }
 
 void NodeArena::populate_ahead() noexcept {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-    constexpr std::uintptr_t kPage = 4096;
-    constexpr std::uintptr_t kAhead = std::uintptr_t{1} << 20;
-    const auto from = (reinterpret_cast<std::uintptr_t>(populated_) + kPage - 1) & ~(kPage - 1);
-    const auto until = std::min(reinterpret_cast<std::uintptr_t>(end_) & ~(kPage - 1), from + kAhead);
-    if (until > from) ::madvise(reinterpret_cast<void*>(from), until - from, MADV_POPULATE_WRITE);
-    populated_ = reinterpret_cast<char*>(std::max(until, reinterpret_cast<std::uintptr_t>(next_)));
-#else
-    populated_ = end_;
-#endif
+    constexpr std::size_t kAhead = std::size_t{1} << 20;
+    const std::size_t ahead = std::min<std::size_t>(kAhead, static_cast<std::size_t>(end_ - populated_));
+    prefault_for_writing(populated_, ahead);
+    populated_ = std::max(populated_ + ahead, next_);
 }
 
 PyObject* place_arena_node(NodeArena& arena, PyTypeObject* type, NodeData& data, PyObject* const* children,
