@@ -30,10 +30,10 @@
 #include <utility>
 #include <variant>
 
-#include <sys/mman.h>
 
 #include "binding.hpp"
 #include "boundary.hpp"
+#include "common/prefault.hpp"
 #include "convert.hpp"
 #include "module_functions.hpp"
 #include "storage/node_object.hpp"
@@ -55,18 +55,6 @@ struct NodeObjectTree {
 // Outputs of at least this many code points are written into the result str with
 // the lock released; shorter ones are not worth the hand-over.
 constexpr std::size_t kUnlockedFillUnits = 256 * 1024;
-
-// Asks for huge pages behind the whole 2 MiB pages inside the character data of a
-// large new str, before the rendering first touches them: a 20 MB output then
-// costs ten page faults instead of five thousand. Only a hint: where the kernel
-// has none to give (or transparent huge pages are off), ordinary pages follow.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} * 1024 * 1024;
-    const auto first = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t start = (first + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
-    const std::uintptr_t end = (first + bytes) & ~(kHugePageBytes - 1);
-    if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
 
 // What the measuring rendering of write_string found: its outcome, and the shape
 // of the str the output makes.
@@ -136,10 +124,12 @@ CallResult<PyRef> str_from_rendering(const StringRender& render, const MeasuredO
     if (unit_count < kUnlockedFillUnits) {
         filled = render.fill_kind(kind, ascii, units, unit_count);
     } else {
+        // The rendering writes the str's character data from end to end: its pages are
+        // mapped in with one call rather than one fault at a time.
+        prefault_for_writing(units, unit_count * static_cast<std::size_t>(kind));
         // No owned reference may live in a frame across a lock release (a thread
         // ended at interpreter exit unwinds through it): the new str is held raw
         // meanwhile, and dropped by hand when the rendering throws.
-        advise_huge_pages(units, unit_count * static_cast<std::size_t>(kind));
         PyObject* const filling = text.release();
         try {
             filled = without_interpreter_lock(
