@@ -22,6 +22,13 @@ namespace {
 bool all_white_space(std::string_view bytes) noexcept {
     std::size_t pos = 0;
     while (pos < bytes.size()) {
+        const auto byte = static_cast<unsigned char>(bytes[pos]);
+        if (byte < 0x80) {
+            // The ASCII white space: TAB to CR and SPACE.
+            if (byte != 0x20 && (byte < 0x09 || byte > 0x0D)) return false;
+            ++pos;
+            continue;
+        }
         DecodedChar next = decode_char(bytes, pos);
         if (next.length == 0 || !is_unicode_white_space(next.code_point)) return false;
         pos += next.length;
