@@ -175,6 +175,21 @@ constexpr std::size_t kMinCapacity = 4;
 constexpr std::size_t kMaxCapacity = UINT32_MAX / 4;
 constexpr std::uint32_t kNoSlot = UINT32_MAX;
 
+// A span of a compact entry: offsets into the block's document, borrowed.
+StrRef compact_span(DocumentBuffer* buffer, std::uint32_t start, std::uint32_t length) noexcept {
+    return StrRef::borrowed_span(buffer, start, std::size_t{start} + length);
+}
+
+// The capacity a block grows to from `current` to hold `min_capacity` entries.
+std::size_t grown_capacity(std::size_t current, std::size_t min_capacity) {
+    std::size_t capacity = std::max<std::size_t>(current, kMinCapacity);
+    while (capacity < min_capacity) {
+        if (capacity > kMaxCapacity / 2) throw std::bad_alloc();
+        capacity *= 2;
+    }
+    return capacity;
+}
+
 }  // namespace
 
 AttrMap::Slot* AttrMap::mutable_slots() noexcept { return reinterpret_cast<Slot*>(table_ + 1); }
@@ -216,9 +231,8 @@ AttrMap::Entry AttrMap::Iterator::operator*() const noexcept {
         return Entry{slot.key, slot.value};
     }
     const CompactSlot& slot = reinterpret_cast<const CompactSlot*>(table_ + 1)[position_];
-    key_ = StrRef::borrowed_span(table_->buffer, slot.key_start, std::size_t{slot.key_start} + slot.key_length);
-    value_ = StrRef::borrowed_span(table_->buffer, slot.value_start,
-                                   std::size_t{slot.value_start} + slot.value_length);
+    key_ = compact_span(table_->buffer, slot.key_start, slot.key_length);
+    value_ = compact_span(table_->buffer, slot.value_start, slot.value_length);
     return Entry{key_, value_};
 }
 
@@ -423,25 +437,23 @@ bool AttrMap::insert_spans(std::size_t key_start, std::size_t key_length, std::s
     return true;
 }
 
+void AttrMap::copy_compact_entries(const Table* from, Table* to) noexcept {
+    const auto* entries = reinterpret_cast<const CompactSlot*>(from + 1);
+    Slot* slots = reinterpret_cast<Slot*>(to + 1);
+    for (std::uint32_t i = 0; i < from->count; ++i) {
+        const CompactSlot& entry = entries[i];
+        new (&slots[i]) Slot{compact_span(from->buffer, entry.key_start, entry.key_length),
+                             compact_span(from->buffer, entry.value_start, entry.value_length)};
+        ++to->count;
+    }
+    to->key_bits = from->key_bits;
+    if (to->index_capacity != 0) index_all(to);
+}
+
 void AttrMap::widen(std::size_t min_capacity) {
     Table* old = table_;
-    std::size_t capacity = std::max<std::size_t>(old->capacity, kMinCapacity);
-    while (capacity < min_capacity) {
-        if (capacity > kMaxCapacity / 2) throw std::bad_alloc();
-        capacity *= 2;
-    }
-    Table* wide = allocate(old->keys, capacity);
-    const auto* from = reinterpret_cast<const CompactSlot*>(old + 1);
-    Slot* to = reinterpret_cast<Slot*>(wide + 1);
-    for (std::uint32_t i = 0; i < old->count; ++i) {
-        const CompactSlot& slot = from[i];
-        new (&to[i]) Slot{StrRef::borrowed_span(old->buffer, slot.key_start, std::size_t{slot.key_start} + slot.key_length),
-                          StrRef::borrowed_span(old->buffer, slot.value_start,
-                                                std::size_t{slot.value_start} + slot.value_length)};
-        ++wide->count;
-    }
-    wide->key_bits = old->key_bits;
-    if (wide->index_capacity != 0) index_all(wide);
+    Table* wide = allocate(old->keys, grown_capacity(old->capacity, min_capacity));
+    copy_compact_entries(old, wide);
     table_ = wide;
     destroy(old);
 }
@@ -452,12 +464,7 @@ void AttrMap::grow(std::size_t min_capacity) {
         return;
     }
     Table* old = table_;
-    std::size_t capacity = std::max<std::size_t>(old->capacity, kMinCapacity);
-    while (capacity < min_capacity) {
-        if (capacity > kMaxCapacity / 2) throw std::bad_alloc();
-        capacity *= 2;
-    }
-    Table* grown = allocate(old->keys, capacity);
+    Table* grown = allocate(old->keys, grown_capacity(old->capacity, min_capacity));
     Slot* from = reinterpret_cast<Slot*>(old + 1);
     Slot* to = reinterpret_cast<Slot*>(grown + 1);
     for (std::uint32_t i = 0; i < old->count; ++i) {
@@ -476,8 +483,7 @@ AttrMap::Found AttrMap::find(std::string_view key) const noexcept {
     if (slot == kNoSlot) return Found();
     if ((table_->flags & kCompact) != 0) {
         const CompactSlot& entry = reinterpret_cast<const CompactSlot*>(table_ + 1)[slot];
-        return Found(StrRef::borrowed_span(table_->buffer, entry.value_start,
-                                           std::size_t{entry.value_start} + entry.value_length));
+        return Found(compact_span(table_->buffer, entry.value_start, entry.value_length));
     }
     return Found(&slots()[slot].value);
 }
@@ -493,19 +499,8 @@ AttrMap AttrMap::place_into(void* storage) noexcept {
     if ((table_->flags & kCompact) != 0) {
         // The entries become spans over the same document; the compact block stays
         // with whoever owns its memory.
-        const auto* from = reinterpret_cast<const CompactSlot*>(table_ + 1);
-        Slot* to = reinterpret_cast<Slot*>(table + 1);
-        for (std::uint32_t i = 0; i < table_->count; ++i) {
-            const CompactSlot& slot = from[i];
-            new (&to[i]) Slot{
-                StrRef::borrowed_span(table_->buffer, slot.key_start, std::size_t{slot.key_start} + slot.key_length),
-                StrRef::borrowed_span(table_->buffer, slot.value_start,
-                                      std::size_t{slot.value_start} + slot.value_length)};
-            ++table->count;
-        }
+        copy_compact_entries(table_, table);
         table->flags = kPlacedBlock;
-        table->key_bits = table_->key_bits;
-        if (table->index_capacity != 0) index_all(table);
         destroy(table_);
         table_ = nullptr;
         placed.table_ = table;

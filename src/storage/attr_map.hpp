@@ -228,6 +228,9 @@ private:
     [[nodiscard]] static std::size_t key_size_at(const Table* table, std::uint32_t i) noexcept;
     // Turns a compact block into a general one with room for `min_capacity` entries.
     void widen(std::size_t min_capacity);
+    // Fills the empty general block `to` (room for all) with spans for the entries of
+    // the compact block `from`, and indexes them.
+    static void copy_compact_entries(const Table* from, Table* to) noexcept;
     [[nodiscard]] const Slot* slots() const noexcept {
         return table_ == nullptr ? nullptr : reinterpret_cast<const Slot*>(table_ + 1);
     }
