@@ -70,6 +70,8 @@ public:
         size_ += count;
     }
     void clear() noexcept { size_ = 0; }
+    // Drops the bytes from `size` on (`size` at most the current size).
+    void truncate(std::size_t size) noexcept { size_ = size; }
     // Drops bytes from the front, keeping the rest in order.
     void erase_front(std::size_t count) noexcept {
         std::memmove(data_, data_ + count, size_ - count);

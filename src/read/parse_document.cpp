@@ -4,6 +4,7 @@
 #include "read/parse_document.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -44,13 +45,16 @@ void grow_if_full(Items& items) {
 }
 
 // The text gathered for one open element: nothing yet, one piece still lying in the
-// document, or the pieces joined into an owned string. Pieces of white space only that
+// document, or pieces joined on the walk's text stack. Pieces of white space only that
 // come before any other text are dropped at once: trimming would remove them anyway,
 // and an element's indentation then costs no joining.
+// The text stack is one byte buffer shared by all open elements: an element joins its
+// pieces at the top of it, above its parent's, and gives its part back when it
+// finishes, before the parent's next piece comes; so no element needs a buffer of its own.
 class TextAccumulator {
 public:
     // Adds the document bytes [start, end) as a piece.
-    void add_view(std::string_view input, std::size_t start, std::size_t end) {
+    void add_view(std::string_view input, std::size_t start, std::size_t end, ByteBuilder& stack) {
         if (start == end) return;
         if (state_ == State::Empty && all_white_space(input.substr(start, end - start))) return;
         switch (state_) {
@@ -60,35 +64,37 @@ public:
                 span_end_ = end;
                 return;
             case State::Span:
-                to_owned(input);
+                to_stack(input, stack);
                 break;
-            case State::Owned:
+            case State::Joined:
                 break;
         }
-        owned_.append(input.data() + start, end - start);
+        stack.append(input.data() + start, end - start);
     }
 
     // Adds a decoded string as a piece.
-    void add_owned(std::string_view input, ByteBuilder&& piece) {
+    void add_decoded(std::string_view input, std::string_view piece, ByteBuilder& stack) {
         if (piece.empty()) return;
-        if (state_ == State::Empty && all_white_space(piece.view())) return;
+        if (state_ == State::Empty && all_white_space(piece)) return;
         switch (state_) {
             case State::Empty:
-                state_ = State::Owned;
-                owned_ = std::move(piece);
-                return;
-            case State::Span:
-                to_owned(input);
+                state_ = State::Joined;
+                joined_from_ = stack.size();
                 break;
-            case State::Owned:
+            case State::Span:
+                to_stack(input, stack);
+                break;
+            case State::Joined:
                 break;
         }
-        owned_.append(piece.view());
+        stack.append(piece);
     }
 
     // The element's text: trimmed of Unicode White_Space, absent when nothing remains.
-    // A single undecoded piece stays a span.
-    std::optional<StrRef> finish(std::string_view input, SpanSource& spans) {
+    // A single undecoded piece stays a span; joined pieces are copied into the
+    // document's arena, which the element's buffer reference keeps alive. Gives the
+    // element's part of the text stack back.
+    std::optional<StrRef> finish(std::string_view input, SpanSource& spans, ByteBuilder& stack) {
         switch (state_) {
             case State::Empty:
                 return std::nullopt;
@@ -98,34 +104,37 @@ public:
                 // The element's own buffer reference (taken with its name) covers the text.
                 return spans.borrowed_span(span_start_ + kept.first, span_start_ + kept.second);
             }
-            case State::Owned: {
-                std::string_view text = owned_.view();
-                TrimBounds kept = trim_white_space(text);
-                if (kept.first == kept.second) return std::nullopt;
-                if (kept.first == 0 && kept.second == text.size()) {
-                    return StrRef::owned(std::move(owned_));
+            case State::Joined: {
+                const std::string_view text = stack.view().substr(joined_from_);
+                const TrimBounds kept = trim_white_space(text);
+                std::optional<StrRef> result;
+                if (kept.first != kept.second) {
+                    const std::size_t size = kept.second - kept.first;
+                    auto* bytes = static_cast<char*>(spans.buffer()->arena().allocate(size, 1));
+                    std::memcpy(bytes, text.data() + kept.first, size);
+                    result.emplace(StrRef::borrowed_bytes(bytes, size));
                 }
-                return StrRef::owned(text.substr(kept.first, kept.second - kept.first));
+                stack.truncate(joined_from_);
+                return result;
             }
         }
         return std::nullopt;
     }
 
 private:
-    enum class State : std::uint8_t { Empty, Span, Owned };
+    enum class State : std::uint8_t { Empty, Span, Joined };
 
-    // A copy of the one piece, of exactly its length, that further pieces extend.
-    void to_owned(std::string_view input) {
-        ByteBuilder joined(span_end_ - span_start_);
-        joined.append(input.data() + span_start_, span_end_ - span_start_);
-        owned_ = std::move(joined);
-        state_ = State::Owned;
+    // Moves the one piece so far onto the stack, where further pieces extend it.
+    void to_stack(std::string_view input, ByteBuilder& stack) {
+        joined_from_ = stack.size();
+        stack.append(input.data() + span_start_, span_end_ - span_start_);
+        state_ = State::Joined;
     }
 
     State state_ = State::Empty;
     std::size_t span_start_ = 0;
     std::size_t span_end_ = 0;
-    ByteBuilder owned_;
+    std::size_t joined_from_ = 0;  // where this element's text starts on the stack
 };
 
 struct OpenElement {
@@ -198,7 +207,7 @@ public:
                     auto body = check_cdata(input_, index(), i);
                     if (!body) return std::move(body.error());
                     if (!stack_.empty()) {
-                        stack_.back().text.add_view(input_, to_size(body->start), to_size(body->end));
+                        stack_.back().text.add_view(input_, to_size(body->start), to_size(body->end), text_stack_);
                     }
                     // The section's own body range is part of the construct, not text.
                     const std::uint64_t end = index().tag_ends[i];
@@ -250,9 +259,9 @@ private:
             auto decoded = decode_value(bytes, range.start, DecodeMode::Text);
             if (!decoded) return std::move(decoded.error());
             if (decoded->is_unchanged()) {
-                stack_.back().text.add_view(input_, start, end);
+                stack_.back().text.add_view(input_, start, end, text_stack_);
             } else {
-                stack_.back().text.add_owned(input_, std::move(decoded->output()));
+                stack_.back().text.add_decoded(input_, decoded->output().view(), text_stack_);
             }
         }
         return reader_success();
@@ -283,7 +292,7 @@ private:
             return false;
         }
         OpenElement& top = stack_.back();
-        top.element.text = top.text.finish(input_, spans_);
+        top.element.text = top.text.finish(input_, spans_, text_stack_);
         const std::size_t child_count = top.child_count;
         ParsedElement finished = std::move(top.element);
         stack_.pop_back();
@@ -304,6 +313,7 @@ private:
     std::vector<OpenElement> stack_;
     std::vector<std::string_view> outer_names_;
     std::size_t text_cursor_ = 0;
+    ByteBuilder text_stack_;  // the joined texts of the open elements, innermost on top
 };
 
 }  // namespace

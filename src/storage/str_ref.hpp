@@ -42,6 +42,11 @@ public:
         return StrRef(reinterpret_cast<DocumentBuffer*>(reinterpret_cast<std::uintptr_t>(buffer) | kBorrowedBit),
                       start, end);
     }
+    // Bytes that the value neither owns nor counts: memory of a document's arena, kept
+    // alive (like a borrowed span's buffer) by the record holding the value.
+    static StrRef borrowed_bytes(const char* bytes, std::size_t size) noexcept {
+        return StrRef(reinterpret_cast<DocumentBuffer*>(kBorrowedBit), reinterpret_cast<std::uintptr_t>(bytes), size);
+    }
 
     StrRef(StrRef&& other) noexcept : buffer_(other.buffer_), first_(other.first_), second_(other.second_) {
         other.buffer_ = nullptr;
@@ -64,7 +69,7 @@ public:
     StrRef& operator=(const StrRef&) = delete;
     ~StrRef() { reset(); }
 
-    [[nodiscard]] bool is_span() const noexcept { return buffer_ != nullptr; }
+    [[nodiscard]] bool is_span() const noexcept { return buffer() != nullptr; }
     // True for a span that holds no buffer reference of its own.
     [[nodiscard]] bool is_borrowed() const noexcept {
         return (reinterpret_cast<std::uintptr_t>(buffer_) & kBorrowedBit) != 0;
@@ -86,8 +91,8 @@ public:
     // there is one, must not be a continuation byte), and only the failure leaves
     // the line.
     [[nodiscard]] [[gnu::always_inline]] Result<std::string_view, InvariantViolation> view() const noexcept {
-        if (buffer_ == nullptr) return std::string_view(reinterpret_cast<const char*>(first_), second_);
         const DocumentBuffer* const held = buffer();
+        if (held == nullptr) return std::string_view(reinterpret_cast<const char*>(first_), second_);
         const char* const data = held->data();
         const std::size_t length = held->size();
         if (first_ <= second_ && second_ <= length && starts_character(data, length, first_) &&
@@ -100,11 +105,11 @@ public:
     // The bytes without the boundary check, for hashing and comparison inside the
     // core where the span was made over a validated range.
     [[nodiscard]] std::string_view raw() const noexcept {
-        if (buffer_ != nullptr) return {buffer()->data() + first_, second_ - first_};
+        if (const DocumentBuffer* const held = buffer()) return {held->data() + first_, second_ - first_};
         return {reinterpret_cast<const char*>(first_), second_};
     }
     [[nodiscard]] std::size_t size() const noexcept {
-        return buffer_ != nullptr ? second_ - first_ : second_;
+        return buffer() != nullptr ? second_ - first_ : second_;
     }
 
     friend bool operator==(const StrRef& left, const StrRef& right) noexcept {
@@ -140,6 +145,7 @@ private:
     static constexpr std::uintptr_t kBorrowedBit = 1;
 
     // Span: buffer (tagged), start offset, end offset. Owned: null, malloc'd pointer, length.
+    // Borrowed bytes: the borrowed tag alone, pointer, length.
     DocumentBuffer* buffer_ = nullptr;
     std::size_t first_ = 0;
     std::size_t second_ = 0;

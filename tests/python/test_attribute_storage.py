@@ -133,3 +133,19 @@ class TestLifetime:
         assert kept.attrs == expected
         assert kept.search_by_attr(keys[-1]) == [kept]
         assert vorlane.read_string(vorlane.write_string(kept), "d").attrs == expected
+
+    @pytest.mark.parametrize("depth", [1, 3, 200])
+    def test_a_kept_child_keeps_its_joined_text(self, depth):
+        # Text joined from several pieces lives with the document, not the node.
+        inner = "<p> a &amp; <b>x</b> b <i/> c </p>"
+        for level in range(depth):
+            inner = f"<q{level}>t{level} <e/> u{level}{inner}</q{level}>"
+        document = f"<r>{inner}</r>"
+        root = vorlane.read_string(document, "r")
+        node = root.children[0]
+        while node.name != "p":
+            assert node.text == f"t{node.name[1:]}  u{node.name[1:]}"
+            node = node.children[-1]
+        del root, document
+        assert node.text == "a &  b  c"
+        assert vorlane.read_string(vorlane.write_string(node), "p").text == "a &  b  c"

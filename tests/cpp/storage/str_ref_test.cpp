@@ -51,6 +51,23 @@ TEST(StrRefTest, EqualityIsByValueAcrossVariants) {
     EXPECT_TRUE(StrRef() == StrRef::owned(""));
 }
 
+TEST(StrRefTest, BorrowedBytesAreReadButNeverFreedOrCounted) {
+    const std::string bytes = "caf\xc3\xa9 bytes";
+    StrRef value = StrRef::borrowed_bytes(bytes.data(), 5);
+    EXPECT_FALSE(value.is_span());
+    EXPECT_FALSE(value.owns_storage());
+    EXPECT_EQ(value.buffer(), nullptr);
+    EXPECT_EQ(value.size(), 5u);
+    EXPECT_EQ(value.raw(), "caf\xc3\xa9");
+    EXPECT_EQ(value.view().value(), "caf\xc3\xa9");
+    EXPECT_TRUE(value == StrRef::owned("caf\xc3\xa9"));
+    StrRef moved = std::move(value);
+    EXPECT_EQ(moved.raw(), "caf\xc3\xa9");
+    EXPECT_EQ(value.size(), 0u);
+    moved = StrRef::owned("x");  // dropping borrowed bytes frees nothing
+    EXPECT_EQ(bytes, "caf\xc3\xa9 bytes");
+}
+
 TEST(StrRefTest, OwnedFromBuilderTakesTheStorage) {
     ByteBuilder builder;
     builder.append("decoded & text");
