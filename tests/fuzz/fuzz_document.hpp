@@ -84,7 +84,9 @@ inline void check_parsed_tree(const ParsedElement& root, const DocumentBuffer* b
             FUZZ_CHECK(entry.key.is_span());
             check_str_ref(entry.key, buffer, valid_utf8);
             check_str_ref(entry.value, buffer, valid_utf8);
-            FUZZ_CHECK(element->attrs.find(entry.key.raw()) == &entry.value);
+            const auto found = element->attrs.find(entry.key.raw());
+            FUZZ_CHECK(found && found->raw() == entry.value.raw());
+            FUZZ_CHECK(found->is_span() == entry.value.is_span());
             ++attribute_count;
         }
         FUZZ_CHECK(attribute_count == element->attrs.size());
@@ -95,7 +97,7 @@ inline void check_parsed_tree(const ParsedElement& root, const DocumentBuffer* b
 inline bool same_attributes(const AttrMap& left, const AttrMap& right) {
     if (left.size() != right.size()) return false;
     for (const auto entry : left) {
-        const StrRef* other = right.find(entry.key.raw());
+        const auto other = right.find(entry.key.raw());
         if (other == nullptr || other->raw() != entry.value.raw()) return false;
     }
     return true;

@@ -116,6 +116,24 @@ bool same_result(const Result<StructuralIndex, ScanError>& left,
            a.tag_names == b.tag_names && a.text_ranges == b.text_ranges;
 }
 
+// The windows of a streamed builder joined into one index, or the error it stops at.
+template <typename Stream>
+Result<StructuralIndex, ScanError> joined_windows(std::string_view input, std::size_t window_entries) {
+    Stream stream(input, window_entries);
+    StructuralIndex joined;
+    while (true) {
+        auto more = stream.next();
+        if (!more) return more.error();
+        if (!more.value()) return joined;
+        const StructuralIndex& window = stream.window();
+        joined.tag_starts.insert(joined.tag_starts.end(), window.tag_starts.begin(), window.tag_starts.end());
+        joined.tag_ends.insert(joined.tag_ends.end(), window.tag_ends.begin(), window.tag_ends.end());
+        joined.tag_kinds.insert(joined.tag_kinds.end(), window.tag_kinds.begin(), window.tag_kinds.end());
+        joined.tag_names.insert(joined.tag_names.end(), window.tag_names.begin(), window.tag_names.end());
+        joined.text_ranges.insert(joined.text_ranges.end(), window.text_ranges.begin(), window.text_ranges.end());
+    }
+}
+
 // Writes a well-formed document whose shape and contents come from `bytes`: each
 // byte picks the next construct, and the bytes after it fill its content, with
 // the few bytes that would end the construct early replaced.
@@ -208,6 +226,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto bitmap = vorlane::build_index_bitmap(input);
     check_builder(sequential, input);
     check_builder(bitmap, input);
+    // Windows of a few entries, so that every input crosses window edges.
+    const std::size_t window_entries = 1 + (size == 0 ? 0 : data[0] % 5);
+    FUZZ_CHECK(same_result(joined_windows<vorlane::SequentialIndexStream>(input, window_entries), sequential));
+    FUZZ_CHECK(same_result(joined_windows<vorlane::BitmapIndexStream>(input, window_entries), bitmap));
     const auto chosen = vorlane::build_index(input);
     FUZZ_CHECK(same_result(chosen, vorlane::prefers_bitmap_builder(input) ? bitmap : sequential));
 
