@@ -11,9 +11,9 @@ if not SCRIPT.is_file():
 
 
 def load_script():
-    spec = importlib.util.spec_from_file_location("plot_benchmarks", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("plot_benchmarks", SCRIPT)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 
