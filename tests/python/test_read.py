@@ -498,6 +498,12 @@ class TestLifetime:
             pytest.param("<r><a x='1'>&bad;</a>", id="entity"),
             pytest.param("<r><a>", id="unclosed"),
             pytest.param("<r", id="scan"),
+            # Nodes already made for finished elements are torn down again.
+            pytest.param("<r><a k='1'/><b>t<c/></b></x>", id="after-finished-children"),
+            # Non-ASCII strs are encoded into a copy; failures give that back too.
+            pytest.param("<r>é</r", id="encoded-scan"),
+            pytest.param("<r><a>東</a><b>東</c></r>", id="encoded-mismatch"),
+            pytest.param("<x>\U0001f600</x>", id="encoded-root-missing"),
         ],
     )
     def test_refcount_restored_after_failed_parse(self, document):
