@@ -27,12 +27,6 @@ public:
     SpanSource& operator=(const SpanSource&) = delete;
     ~SpanSource();
 
-    // A span over bytes [start, end) of the buffer, owning one buffer reference.
-    [[nodiscard]] StrRef span(std::size_t start, std::size_t end) noexcept {
-        if (reserved_ == 0) refill();
-        --reserved_;
-        return StrRef::span_adopting(buffer_, start, end);
-    }
     // One buffer reference, for a record whose spans borrow it.
     [[nodiscard]] BufferRef reference() noexcept {
         if (reserved_ == 0) refill();
