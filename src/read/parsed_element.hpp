@@ -1,7 +1,8 @@
 // ParsedElement: the reader's element record, started by the tokenizer and completed by
-// tree assembly, then consumed by the conversion into nodes. No interpreter.
-// Releasing a record releases its whole subtree with an explicit work list, so a tree
-// of any depth is torn down without deep recursion.
+// the walk, then handed to an ElementSink: the module's sink turns it into a node at
+// once; the tree form of parse_document gathers records into a tree through `children`.
+// No interpreter. Releasing a record releases its whole subtree with an explicit work
+// list, so a tree of any depth is torn down without deep recursion.
 #pragma once
 
 #include <optional>
@@ -14,11 +15,11 @@ namespace vorlane {
 
 struct ParsedElement {
     // The one reference that the borrowed spans below use; it also keeps the arena of
-    // the attribute block alive. Declared first, so it is released last.
+    // the attribute block and of a joined text alive. Declared first, so it is released last.
     BufferRef buffer;
     StrRef name;                           // a span over the name bytes
     std::optional<StrRef> text;            // gathered and trimmed; absent when empty
-    std::vector<ParsedElement> children;   // document order
+    std::vector<ParsedElement> children;   // document order; filled by the tree form only
     AttrMap attrs;
 
     ParsedElement() noexcept = default;

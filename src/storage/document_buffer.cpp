@@ -31,8 +31,8 @@ DocumentBuffer* DocumentBuffer::create_python_text(void* object, const char* dat
 
 std::pmr::memory_resource& DocumentBuffer::arena() {
     if (!arena_) {
-        // Attribute blocks take about as many bytes as the document itself; a first block
-        // of a quarter of it, growing geometrically, keeps the number of blocks small.
+        // Attribute blocks and joined texts take a good part of the document's size; a
+        // first block of a quarter of it, growing geometrically, keeps the blocks few.
         arena_ = std::make_unique<std::pmr::monotonic_buffer_resource>(std::max<std::size_t>(4096, size_ / 4));
     }
     return *arena_;

@@ -43,8 +43,8 @@ public:
         return count_.load(std::memory_order_acquire);
     }
 
-    // Memory that lives exactly as long as the document: the attribute blocks of the
-    // elements parsed from it, which their nodes keep using (every node holds a buffer
+    // Memory that lives exactly as long as the document: the attribute blocks and the
+    // joined texts of the elements parsed from it, which their nodes keep using (every node holds a buffer
     // reference). Made on first use; only the one parse of this buffer calls it, so it
     // needs no lock. Throws std::bad_alloc.
     [[nodiscard]] std::pmr::memory_resource& arena();
