@@ -10,13 +10,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 
+#include "common/utf8_encode.hpp"
 #include "convert.hpp"
 #include "storage/attr_map.hpp"
+#include "storage/document_buffer.hpp"
 #include "storage/node_object.hpp"
 
 namespace vorlane {
@@ -117,18 +121,81 @@ private:
     Py_ssize_t remaining_;
 };
 
-// The owned UTF-8 copy of a str, or the variant's error: the type mismatch for
-// anything else, the interpreter's encoding error for a str without a UTF-8 form.
-CallResult<StrRef> owned_string(PyObject* object) {
-    if (!PyUnicode_Check(object)) return type_mismatch(object, "str");
-    auto bytes = utf8_of(object);
-    if (!bytes) return std::move(bytes).error();
-    return StrRef::owned(bytes.value());
-}
+// Where the nodes of one conversion live: a document of their own that holds no
+// markup, whose NodeArena takes the node blocks together with the UTF-8 bytes of
+// every name, text, attribute key and value. Each node holds a reference to that
+// document, so the memory goes with the last node of the tree; a conversion that
+// fails drops the nodes it made, and with them the arena. Nothing is allocated
+// per string or per node, and a str's own UTF-8 form is never cached on it.
+class TreeStore {
+public:
+    explicit TreeStore(PyTypeObject* type) noexcept : type_(type) {}
+
+    // The UTF-8 form of `object` in the arena (borrowed by the node that gets it), or
+    // the String variant's error: the type mismatch for anything but a str, the
+    // interpreter's encoding error for a str with surrogates. Throws std::bad_alloc.
+    CallResult<StrRef> string(PyObject* object) {
+        if (!PyUnicode_Check(object)) return type_mismatch(object, "str");
+        auto units = code_units_of(object);
+        if (units) {
+            std::optional<std::string_view> stored = stored_utf8(object);
+            if (stored) return copy(*stored);
+            const std::size_t length = utf8_encoded_length(units.value());
+            if (length != kUtf8HasSurrogate) {
+                char* bytes = allocate(length);
+                (void)encode_utf8_units(units.value(), bytes);
+                return StrRef::borrowed_bytes(bytes, length);
+            }
+        }
+        // No UTF-8 form: the interpreter's own encoder says why.
+        auto bytes = utf8_of(object);
+        if (!bytes) return std::move(bytes).error();
+        return copy(bytes.value());
+    }
+
+    // A node of the record `data` and the nodes in `children`, whose references it
+    // takes over (the list is left empty). Throws std::bad_alloc.
+    PyRef place(NodeData& data, std::vector<PyObject*>& children) {
+        ready();
+        data.buffer = BufferRef::share(buffer_.get());
+        PyObject* node = place_arena_node(*arena_, type_, data, children.data(), children.size());
+        if (node == nullptr) throw std::bad_alloc();
+        children.clear();
+        publish_arena_nodes(type_, 1);
+        return PyRef::adopt(node);
+    }
+
+private:
+    void ready() {
+        if (arena_ != nullptr) return;
+        if (!buffer_) buffer_ = BufferRef::adopt(DocumentBuffer::create_owned(nullptr, 0));
+        NodeArena* arena = NodeArena::create(0);
+        if (arena == nullptr) throw std::bad_alloc();
+        buffer_->attach(arena, &NodeArena::destroy);
+        arena_ = arena;
+    }
+    char* allocate(std::size_t size) {
+        static char empty[1];
+        if (size == 0) return empty;  // the arena may have no chunk yet
+        ready();
+        void* block = arena_->allocate(size);
+        if (block == nullptr) throw std::bad_alloc();
+        return static_cast<char*>(block);
+    }
+    StrRef copy(std::string_view bytes) {
+        char* block = allocate(bytes.size());
+        if (!bytes.empty()) std::memcpy(block, bytes.data(), bytes.size());
+        return StrRef::borrowed_bytes(block, bytes.size());
+    }
+
+    BufferRef buffer_;
+    NodeArena* arena_ = nullptr;  // attached to buffer_, freed with it
+    PyTypeObject* type_;
+};
 
 // The `Map` variant: a dict whose keys and values are all str. An error of kind
 // Internal ends the whole conversion; any other is the variant's error.
-CallResult<AttrPairs> extract_string_map(PyObject* object) {
+CallResult<AttrPairs> extract_string_map(PyObject* object, TreeStore& store) {
     if (!PyDict_Check(object)) return type_mismatch(object, "dict");
     DictCursor cursor(PyRef::share(object));
     AttrPairs attrs;
@@ -139,9 +206,9 @@ CallResult<AttrPairs> extract_string_map(PyObject* object) {
         auto more = cursor.next(key, value);
         if (!more) return std::move(more).error();
         if (!more.value()) break;
-        auto key_text = owned_string(key.get());
+        auto key_text = store.string(key.get());
         if (!key_text) return std::move(key_text).error();
-        auto value_text = owned_string(value.get());
+        auto value_text = store.string(value.get());
         if (!value_text) return std::move(value_text).error();
         if (!PyUnicode_CheckExact(key.get())) attrs.keys_distinct = false;
         attrs.pairs.emplace_back(std::move(key_text).value(), std::move(value_text).value());
@@ -156,10 +223,38 @@ enum class Variant { String, Vec, NullableString, Map };
 enum class Field { Name, Attrs, Children, Text, Other };
 
 // The nodes made from a `Vec` value's dicts, in order, and the building error of
-// the first dict that could not become a node (after which no more are kept).
+// the first dict that could not become a node (after which no more are kept). The
+// list owns its references until a node takes them over.
 struct ChildNodes {
-    std::vector<PyRef> nodes;
+    std::vector<PyObject*> nodes;
     std::optional<CallError> first_error;
+
+    ChildNodes() noexcept = default;
+    ChildNodes(ChildNodes&& other) noexcept
+        : nodes(std::move(other.nodes)), first_error(std::move(other.first_error)) {
+        other.nodes.clear();
+    }
+    ChildNodes& operator=(ChildNodes&& other) noexcept {
+        if (this != &other) {
+            drop();
+            nodes = std::move(other.nodes);
+            other.nodes.clear();
+            first_error = std::move(other.first_error);
+        }
+        return *this;
+    }
+    ChildNodes(const ChildNodes&) = delete;
+    ChildNodes& operator=(const ChildNodes&) = delete;
+    ~ChildNodes() { drop(); }
+
+    void push(PyRef node) {
+        nodes.push_back(node.get());
+        (void)node.release();  // held by the list now
+    }
+    void drop() noexcept {
+        for (PyObject* node : nodes) Py_DECREF(node);
+        nodes.clear();
+    }
 };
 
 // What a node dict holds under the four keys building reads: the variant of the
@@ -175,10 +270,10 @@ struct NodeParts {
     std::optional<Variant> text_variant;
     std::optional<StrRef> text;
 
-    void place_string(Field field, std::string_view bytes) {
+    void place_string(Field field, StrRef&& value) {
         switch (field) {
-            case Field::Name: name = StrRef::owned(bytes); break;
-            case Field::Text: text = StrRef::owned(bytes); break;
+            case Field::Name: name = std::move(value); break;
+            case Field::Text: text = std::move(value); break;
             default: break;
         }
         set_variant(field, Variant::String);
@@ -226,12 +321,11 @@ private:
 struct Built {
     PyRef node;                           // set on success
     std::optional<CallError> invalid;     // a missing or misplaced key: the ValueError
-    std::optional<CallError> failed;      // the interpreter could not create the node
 };
 
 // Builds a node from a dict's parts, checking the keys in the order name, attrs,
-// children, then the first child that could not be built.
-Built build_node(NodeParts&& parts) {
+// children, then the first child that could not be built. Throws std::bad_alloc.
+Built build_node(NodeParts&& parts, TreeStore& store) {
     Built built;
     if (parts.name_variant != Variant::String) {
         built.invalid = CallError::value_error("Invalid name");
@@ -254,15 +348,7 @@ Built build_node(NodeParts&& parts) {
     // A `Vec` or `Map` text has been dropped already: only a str or None is left.
     data.text = std::move(parts.text);
     data.attrs = attr_map_from(std::move(parts.attrs));
-    std::vector<PyRef>& nodes = parts.children.nodes;
-    data.children = ChildList(nodes.size());
-    for (PyRef& node : nodes) data.children.push_back_stolen(node.release());  // steals
-    auto created = create_node_object(std::move(data));
-    if (!created) {
-        built.failed = std::move(created).error();
-        return built;
-    }
-    built.node = std::move(created).value();
+    built.node = store.place(data, parts.children.nodes);
     return built;
 }
 
@@ -351,6 +437,7 @@ private:
 
 class Conversion {
 public:
+    explicit Conversion(PyTypeObject* type) noexcept : store_(type) {}
     CallResult<PyRef> run(PyObject* root);
 
 private:
@@ -379,6 +466,8 @@ private:
         maps_.pop_back();
     }
 
+    // Declared first: the frames' strings borrow its memory.
+    TreeStore store_;
     std::vector<MapFrame> maps_;
     std::vector<SequenceFrame> sequences_;
     // The dicts of the map frames: a dict met again while it is being read
@@ -422,8 +511,7 @@ CallResult<Field> Conversion::field_of(PyObject* key) {
 Conversion::Step Conversion::finish_map() {
     NodeParts parts(std::move(maps_.back().parts));
     pop_map();
-    Built built = build_node(std::move(parts));
-    if (built.failed) return std::move(*built.failed);
+    Built built = build_node(std::move(parts), store_);
     if (maps_.empty()) {
         if (built.invalid) {
             result_ = CallResult<PyRef>(std::move(*built.invalid));
@@ -436,9 +524,9 @@ Conversion::Step Conversion::finish_map() {
     if (siblings.first_error) return std::nullopt;
     if (built.invalid) {
         siblings.first_error = std::move(built.invalid);
-        siblings.nodes.clear();
+        siblings.drop();
     } else {
-        siblings.nodes.push_back(std::move(built.node));
+        siblings.push(std::move(built.node));
     }
     return std::nullopt;
 }
@@ -461,9 +549,15 @@ Conversion::Step Conversion::step_map() {
     // str nor a sequence, and a dict never passes the sequence check, so the
     // first two refuse them without running any code and are skipped here.
     if (PyUnicode_Check(value)) {
-        auto bytes = utf8_of(value);
-        if (bytes) {
-            frame.parts.place_string(field, bytes.value());
+        if (field == Field::Name || field == Field::Text) {
+            auto text = store_.string(value);
+            if (text) {
+                frame.parts.place_string(field, std::move(text).value());
+                return std::nullopt;
+            }
+        } else if (utf8_of(value)) {
+            // Checked, and dropped.
+            frame.parts.place_string(field, StrRef());
             return std::nullopt;
         }
     } else if (value == Py_None) {
@@ -490,7 +584,7 @@ Conversion::Step Conversion::step_map() {
         // Only `Map` can take a dict; the errors of the others are built below
         // only when it refuses (trying it again then gives the same error, as no
         // Python code runs in between).
-        auto pairs = extract_string_map(value);
+        auto pairs = extract_string_map(value, store_);
         if (pairs) {
             frame.parts.place_map(field, std::move(pairs).value());
             return std::nullopt;
@@ -541,14 +635,14 @@ Placement Conversion::place_after_vec(NodeParts& parts, Field field, PyObject* v
         parts.place_nullable_string(field, std::nullopt);
         return Placement::Placed;
     }
-    auto text = owned_string(value);
+    auto text = store_.string(value);
     if (text) {
         parts.place_nullable_string(field, std::move(text).value());
         return Placement::Placed;
     }
     CallError nullable_string_error = std::move(text).error();
 
-    auto pairs = extract_string_map(value);
+    auto pairs = extract_string_map(value, store_);
     if (pairs) {
         parts.place_map(field, std::move(pairs).value());
         return Placement::Placed;
@@ -613,7 +707,9 @@ CallError ExtractionError::into_call_error() && {
 
 
 CallResult<PyRef> node_tree_from_dict(PyObject* object) {
-    Conversion conversion;
+    auto type = obtain_node_type();
+    if (!type) return std::move(type).error();
+    Conversion conversion(type.value());
     return conversion.run(object);
 }
 

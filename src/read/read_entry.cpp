@@ -117,8 +117,9 @@ public:
 
     void finish(ParsedElement&& element, std::size_t child_count) override {
         if (arena_ == nullptr) {
-            // Nodes take about twice the bytes of the markup they come from.
-            arena_ = NodeArena::create(buffer_->size() / 4);
+            // Nodes take about twice the bytes of the markup they come from; even a
+            // small document gets a chunk of 64 KiB, so that growing stays rare.
+            arena_ = NodeArena::create(std::max<std::size_t>(buffer_->size() / 4, std::size_t{64} << 10));
             if (arena_ == nullptr) throw std::bad_alloc();
             buffer_->attach(arena_, &NodeArena::destroy);
         }

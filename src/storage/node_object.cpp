@@ -132,7 +132,7 @@ constexpr std::size_t kArenaAlignment = 8;
 static_assert(alignof(NodeObject) <= kArenaAlignment);
 constexpr std::size_t kChunkHeaderBytes =
     (sizeof(void*) + kArenaAlignment - 1) / kArenaAlignment * kArenaAlignment;
-constexpr std::size_t kFirstChunkMinimum = std::size_t{64} << 10;
+constexpr std::size_t kFirstChunkMinimum = std::size_t{1} << 10;
 constexpr std::size_t kChunkMaximum = std::size_t{16} << 20;
 
 }  // namespace

@@ -83,8 +83,8 @@ struct NodeObject {
 // chunks outlive the last of them.
 class NodeArena {
 public:
-    // An empty arena whose chunks start at about `expected_bytes`; null when even its
-    // header cannot be allocated.
+    // An empty arena whose chunks start at about `expected_bytes` (at least 1 KiB) and
+    // double from there; null when even its header cannot be allocated.
     [[nodiscard]] static NodeArena* create(std::size_t expected_bytes) noexcept;
     // Frees the arena and every chunk; the DocumentBuffer attachment release.
     static void destroy(void* arena) noexcept;

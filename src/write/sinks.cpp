@@ -114,7 +114,7 @@ Result<void, IoError> FileSink::append_past_free_space(std::string_view bytes) {
     return write_directly(bytes);
 }
 
-Result<void, IoError> FileSink::append_spaces(std::uint64_t count) {
+Result<void, IoError> FileSink::append_spaces_in_pieces(std::uint64_t count) {
     while (count > 0) {
         std::size_t piece = count < kSpacesPieceBytes ? static_cast<std::size_t>(count) : kSpacesPieceBytes;
         Result<void, IoError> appended = append(std::string_view(kSpaces.bytes, piece));

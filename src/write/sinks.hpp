@@ -138,9 +138,16 @@ public:
         return append_past_free_space(bytes);
     }
 
-    // Appends `count` spaces through append, in pieces of at most 1024 bytes (one
-    // piece for any ordinary indentation).
-    [[nodiscard]] Result<void, IoError> append_spaces(std::uint64_t count);
+    // Appends `count` spaces: straight into the buffer when they fit in its free
+    // space (any ordinary indentation), else through append in pieces of at most
+    // 1024 bytes.
+    [[nodiscard]] Result<void, IoError> append_spaces(std::uint64_t count) {
+        if (count < kFileBufferBytes - buffer_.size()) {
+            buffer_.append_repeated(' ', static_cast<std::size_t>(count));
+            return {};
+        }
+        return append_spaces_in_pieces(count);
+    }
 
     // Writes out every buffered byte. Bytes written before a failure leave the buffer
     // either way; a write that makes no progress fails with kWriteBufferedDataMessage.
@@ -158,6 +165,7 @@ public:
 private:
     explicit FileSink(int fd) noexcept : fd_(fd) {}
     [[nodiscard]] Result<void, IoError> append_past_free_space(std::string_view bytes);
+    [[nodiscard]] Result<void, IoError> append_spaces_in_pieces(std::uint64_t count);
     [[nodiscard]] Result<void, IoError> write_directly(std::string_view bytes);
     void close_quietly() noexcept;
 

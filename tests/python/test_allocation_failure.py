@@ -1,7 +1,7 @@
-"""Allocation failure while a parsed document is turned into nodes: the interpreter's
-allocators are made to fail exactly the Nth allocation (every N in turn), and each call
-must end in a clean MemoryError that leaves no node and no reference to the input
-behind, until N lies past the call and the tree comes out whole. The nodes of a parse
+"""Allocation failure while a parsed document or a dict is turned into nodes: the
+interpreter's allocators are made to fail exactly the Nth allocation (every N in turn),
+and each call must end in a clean MemoryError that leaves no node and no reference to
+the input behind, until N lies past the call and the tree comes out whole. The nodes
 live in chunks taken from the raw allocator, so every chunk is one of the failures."""
 import textwrap
 
@@ -26,24 +26,35 @@ SWEEP = textwrap.dedent(
         return out
 
     document = "".join([%(document)r])
-    expected = shape(vorlane.read_string(document, %(root)r))
-    before = sys.getrefcount(document)
+    if %(from_dict)r:
+        source = vorlane.read_string(document, %(root)r).to_dict()
+        make = lambda: vorlane.Node.from_dict(source)
+    else:
+        source = document
+        make = lambda: vorlane.read_string(document, %(root)r)
+    expected = shape(make())
+    before = sys.getrefcount(source)
     failures = 0
     for n in range(0, 20000):
         _testcapi.set_nomemory(n, n + 1)
         try:
-            node = vorlane.read_string(document, %(root)r)
+            node = make()
         except MemoryError:
+            node = None
+        except TypeError as error:
+            # A sequence whose iterator cannot be made fails the Vec variant, and
+            # with it the value: the enum error then names the MemoryError.
+            assert %(from_dict)r and "MemoryError" in str(error), error
             node = None
         finally:
             _testcapi.remove_mem_hooks()
         if node is None:
             failures += 1
-            assert sys.getrefcount(document) == before, n
+            assert sys.getrefcount(source) == before, n
             continue
         assert shape(node) == expected, n
         del node
-        assert sys.getrefcount(document) == before
+        assert sys.getrefcount(source) == before
         break
     else:
         raise AssertionError("the read never got through")
@@ -65,9 +76,10 @@ DOCUMENTS = [
 ]
 
 
+@pytest.mark.parametrize("from_dict", [False, True], ids=["read_string", "from_dict"])
 @pytest.mark.parametrize("document, root, fewest_failures", DOCUMENTS)
-def test_every_failing_allocation_gives_a_clean_memory_error(document, root, fewest_failures):
-    completed = run_python(SWEEP % {"document": document, "root": root})
+def test_every_failing_allocation_gives_a_clean_memory_error(document, root, fewest_failures, from_dict):
+    completed = run_python(SWEEP % {"document": document, "root": root, "from_dict": from_dict})
     assert completed.returncode == 0, completed.stderr
     failures, elements = map(int, completed.stdout.split())
     assert elements > 1

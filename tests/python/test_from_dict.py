@@ -127,6 +127,49 @@ class TestRoundTrip:
         value["children"].clear()
         assert tree_value(node) == ["a", {"k": "v"}, "t", [["b", {}, None, []]]]
 
+    @pytest.mark.parametrize(
+        "value",
+        [
+            pytest.param("plain ascii", id="ascii"),
+            pytest.param("café ÿ", id="latin-1"),
+            pytest.param("ünï€ ŋ " * 40, id="basic-plane"),
+            pytest.param("a😀b" * 9, id="astral"),
+            pytest.param("x" * 70000, id="long"),
+        ],
+    )
+    def test_every_str_width_in_every_place(self, value):
+        class Sub(str):
+            pass
+
+        for text in (value, Sub(value)):
+            tree = {"name": text, "attrs": {text: text, "k": text[::-1]}, "children": [{"name": text, "attrs": {},
+                    "children": [], "text": text}], "text": text}
+            node = Node.from_dict(tree)
+            assert tree_value(node) == [value, {value: value, "k": value[::-1]}, value, [[value, {}, value, []]]]
+            assert vorlane.write_string(node) == vorlane.write_string(Node.from_dict(node.to_dict()))
+
+    def test_argument_strs_gain_no_utf8_form(self):
+        # The interpreter keeps a str's UTF-8 form alongside it once asked for it,
+        # which sys.getsizeof counts: converting must not leave that behind.
+        strings = ["nämë", "tëxt " * 50, "ключ", "значение", "😀"]
+        sizes = [sys.getsizeof(string) for string in strings]
+        name, text, key, value, child = strings
+        Node.from_dict({"name": name, "attrs": {key: value}, "children": [{"name": child, "attrs": {},
+                        "children": []}], "text": text})
+        assert [sys.getsizeof(string) for string in strings] == sizes
+
+    def test_kept_nodes_outlive_their_tree(self):
+        tree = {"name": "r", "attrs": {"a": "ä" * 100}, "text": "top", "children": [
+            {"name": "c", "attrs": {"k": "v" * 300}, "text": "ţext" * 50, "children": [
+                {"name": "g", "attrs": {}, "children": [], "text": "leaf"}]}]}
+        root = Node.from_dict(tree)
+        child = root.children[0]
+        grandchild = child.children[0]
+        del root, tree
+        assert tree_value(child) == ["c", {"k": "v" * 300}, "ţext" * 50, [["g", {}, "leaf", []]]]
+        del child
+        assert (grandchild.name, grandchild.text, grandchild.attrs) == ("g", "leaf", {})
+
     def test_dict_subclass_and_keyword(self):
         class Sub(dict):
             pass
