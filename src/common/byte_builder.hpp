@@ -69,6 +69,10 @@ public:
         std::memset(data_ + size_, byte, count);
         size_ += count;
     }
+    // Where the next byte goes; the caller writes at most capacity() - size() bytes
+    // there and then counts them in with commit.
+    [[nodiscard]] char* spare() noexcept { return data_ + size_; }
+    void commit(std::size_t count) noexcept { size_ += count; }
     void clear() noexcept { size_ = 0; }
     // Drops the bytes from `size` on (`size` at most the current size).
     void truncate(std::size_t size) noexcept { size_ = size; }

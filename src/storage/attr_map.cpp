@@ -225,17 +225,6 @@ std::size_t AttrMap::key_size_at(const Table* table, std::uint32_t i) noexcept {
     return reinterpret_cast<const Slot*>(table + 1)[i].key.size();
 }
 
-AttrMap::Entry AttrMap::Iterator::operator*() const noexcept {
-    if ((table_->flags & kCompact) == 0) {
-        const Slot& slot = reinterpret_cast<const Slot*>(table_ + 1)[position_];
-        return Entry{slot.key, slot.value};
-    }
-    const CompactSlot& slot = reinterpret_cast<const CompactSlot*>(table_ + 1)[position_];
-    key_ = compact_span(table_->buffer, slot.key_start, slot.key_length);
-    value_ = compact_span(table_->buffer, slot.value_start, slot.value_length);
-    return Entry{key_, value_};
-}
-
 namespace {
 
 // The index size for a block of `capacity` entries: none up to kFlatLimit, else a

@@ -138,6 +138,14 @@ public:
         return append_past_free_space(bytes);
     }
 
+    // Room for `count` bytes in the buffer's free space, or null when they would not
+    // fit there; commit(count) then appends what was written. Lets the writer put a
+    // tag's short pieces in one step.
+    [[nodiscard]] char* room(std::size_t count) noexcept {
+        return count < kFileBufferBytes - buffer_.size() ? buffer_.spare() : nullptr;
+    }
+    void commit(std::size_t count) noexcept { buffer_.commit(count); }
+
     // Appends `count` spaces: straight into the buffer when they fit in its free
     // space (any ordinary indentation), else through append in pieces of at most
     // 1024 bytes.

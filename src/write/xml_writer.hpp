@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -71,6 +72,28 @@ VORLANE_WRITER_STEP Result<void, WriteError> put_escaped(Sink& sink, std::string
     return {};
 }
 
+// Appends `head`, `middle` and `tail` (head and tail short literals): in one step
+// when the sink offers room for all three, else piece by piece.
+template <typename Sink>
+VORLANE_WRITER_STEP Result<void, WriteError> put_joined(Sink& sink, std::string_view head, std::string_view middle,
+                                                        std::string_view tail) {
+    if constexpr (requires { sink.room(std::size_t{}); }) {
+        const std::size_t total = head.size() + middle.size() + tail.size();
+        if (char* out = sink.room(total)) {
+            std::memcpy(out, head.data(), head.size());
+            std::memcpy(out + head.size(), middle.data(), middle.size());
+            std::memcpy(out + head.size() + middle.size(), tail.data(), tail.size());
+            sink.commit(total);
+            return {};
+        }
+    }
+    Result<void, WriteError> step = put(sink, head);
+    if (!step) return step;
+    step = put(sink, middle);
+    if (!step || tail.empty()) return step;
+    return put(sink, tail);
+}
+
 VORLANE_WRITER_STEP Result<std::string_view, WriteError> read_value(const StrRef& value) {
     Result<std::string_view, InvariantViolation> bytes = value.view();
     if (!bytes) return WriteError(bytes.error());
@@ -81,9 +104,20 @@ VORLANE_WRITER_STEP Result<std::string_view, WriteError> read_value(const StrRef
 // 64 bits, where two 32-bit factors cannot overflow.
 template <typename Sink>
 VORLANE_WRITER_STEP Result<void, WriteError> break_line(XmlWriter<Sink>& writer) {
+    std::uint64_t spaces = std::uint64_t{writer.indent} * writer.depth;
+    if constexpr (requires { writer.sink.room(std::size_t{}); }) {
+        if (spaces < kFileBufferBytes) {
+            const auto count = static_cast<std::size_t>(spaces);
+            if (char* out = writer.sink.room(count + 1)) {
+                out[0] = '\n';
+                std::memset(out + 1, ' ', count);
+                writer.sink.commit(count + 1);
+                return {};
+            }
+        }
+    }
     Result<void, WriteError> line_feed = put(writer.sink, "\n");
     if (!line_feed) return line_feed;
-    std::uint64_t spaces = std::uint64_t{writer.indent} * writer.depth;
     if (spaces == 0) return {};
     Result<void, IoError> indented = writer.sink.append_spaces(spaces);
     if (!indented) return WriteError(indented.error());
@@ -103,9 +137,7 @@ Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& re
     Result<std::string_view, WriteError> name_bytes = read_value(record.name);
     if (!name_bytes) return name_bytes.error();
     name = name_bytes.value();
-    Result<void, WriteError> step = put(writer.sink, "<");
-    if (!step) return step.error();
-    step = put(writer.sink, name);
+    Result<void, WriteError> step = put_joined(writer.sink, "<", name, "");
     if (!step) return step.error();
 
     for (const auto& entry : record.attrs) {
@@ -113,11 +145,7 @@ Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& re
         if (!key) return key.error();
         Result<std::string_view, WriteError> value = read_value(entry.value);
         if (!value) return value.error();
-        step = put(writer.sink, " ");
-        if (!step) return step.error();
-        step = put(writer.sink, *key);
-        if (!step) return step.error();
-        step = put(writer.sink, "=\"");
+        step = put_joined(writer.sink, " ", *key, "=\"");
         if (!step) return step.error();
         step = put_escaped(writer.sink, *value, EscapeMode::Attribute);
         if (!step) return step.error();
@@ -152,11 +180,7 @@ Result<void, WriteError> end_element(XmlWriter<Sink>& writer, std::string_view n
         if (!broken) return broken;
     }
     writer.newline_pending = true;
-    Result<void, WriteError> step = put(writer.sink, "</");
-    if (!step) return step;
-    step = put(writer.sink, name);
-    if (!step) return step;
-    return put(writer.sink, ">");
+    return put_joined(writer.sink, "</", name, ">");
 }
 
 #undef VORLANE_WRITER_STEP

@@ -494,12 +494,25 @@ def big_pieces_tree():
     )
 
 
+def chain(depth):
+    """Nested `depth` levels: at 255 spaces a level, the deepest lines are indented
+    by more than the file buffer holds."""
+    node = Node("leaf", text="t")
+    for _ in range(depth):
+        node = Node("d", children=[node, Node("s")])
+    return node
+
+
 FILE_TREES = [
     pytest.param(catalog, id="catalog"),
     pytest.param(lambda: Node("r"), id="bare"),
     pytest.param(wide_tree, id="wide"),
     pytest.param(big_pieces_tree, id="big-pieces"),
     pytest.param(lambda: Node("r", text="x" * 8152), id="declaration-fills-buffer"),
+    pytest.param(lambda: Node("r", children=[
+        Node("pad", text="x" * shift) for shift in range(8100, 8200, 3)] * 2 + [Node("tag", {"key": "v"})] * 700),
+        id="tags-at-every-buffer-offset"),
+    pytest.param(lambda: chain(40), id="deep-indentation"),
     pytest.param(lambda: vorlane.read_string(
         "<r a='1'>" + "<c k='&amp;'>text &lt; here</c>" * 2000 + "</r>", "r"), id="parsed"),
 ]
@@ -508,7 +521,13 @@ FILE_TREES = [
 class TestWriteFile:
     @pytest.mark.parametrize("make_tree", FILE_TREES)
     @pytest.mark.parametrize(
-        "args", [pytest.param((), id="defaults"), pytest.param((0, False), id="flat"), pytest.param((3, True), id="3")]
+        "args",
+        [
+            pytest.param((), id="defaults"),
+            pytest.param((0, False), id="flat"),
+            pytest.param((3, True), id="3"),
+            pytest.param((255, True), id="255"),
+        ],
     )
     def test_file_equals_string(self, make_tree, args, tmp_path):
         tree = make_tree()
