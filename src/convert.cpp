@@ -1,8 +1,13 @@
 // Argument conversions shared by the entry points.
 #include "convert.hpp"
 
+#include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
+
+#include "write/text_units.hpp"
 
 namespace vorlane {
 
@@ -42,8 +47,50 @@ CallResult<std::string_view> utf8_argument(PyObject* object, const char* paramet
     return bytes.value();
 }
 
+PyObject* str_from_utf8(std::string_view bytes) noexcept {
+    bool ascii = bytes.size() > 1;
+    if (ascii) {
+        std::uint64_t high_bits = 0;
+        std::size_t offset = 0;
+        for (; offset + 8 <= bytes.size(); offset += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + offset, 8);
+            high_bits |= word;
+        }
+        for (; offset < bytes.size(); ++offset) high_bits |= static_cast<unsigned char>(bytes[offset]);
+        ascii = (high_bits & 0x8080808080808080ULL) == 0;
+    }
+    if (ascii) {
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+        if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes.data(), bytes.size());
+        return text;
+    }
+    std::optional<TextShape> shape = bytes.size() > 1 ? text_shape(bytes) : std::nullopt;
+    if (!shape) return PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(shape->length), shape->max_char);
+    if (text == nullptr) return nullptr;
+    void* units = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: (void)utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape->length); break;
+        case PyUnicode_2BYTE_KIND: (void)utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape->length); break;
+        default: (void)utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape->length); break;
+    }
+    return text;
+}
+
+PyObject* dict_with_room(std::size_t count) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    // An empty dict's first table holds five items; a larger map would grow it at
+    // the sixth insert, so it gets a table of its final size at once.
+    if (count > 5) return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+#else
+    (void)count;
+#endif
+    return PyDict_New();
+}
+
 CallResult<PyRef> new_str(std::string_view bytes) {
-    PyRef text = PyRef::adopt(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    PyRef text = PyRef::adopt(str_from_utf8(bytes));
     if (!text) return CallError::null_object();
     return text;
 }

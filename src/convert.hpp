@@ -34,8 +34,19 @@ namespace vorlane {
 // lock released. Fails only when a legacy str cannot be made ready.
 [[nodiscard]] CallResult<CodeUnits> code_units_of(PyObject* str);
 
-// A new str from UTF-8 bytes; a failed creation is the "PyObject pointer is null"
-// internal failure.
+// A new str with the value of the UTF-8 `bytes`, made at its final length and width
+// and filled straight from the bytes: ASCII, which most names, values and texts are,
+// is copied as it is, other text converted in one pass. Single characters keep the
+// interpreter's shared objects, and bytes that are not UTF-8 go to the interpreter's
+// decoder, whose error is then set. A new reference, or null with the error set.
+[[nodiscard]] PyObject* str_from_utf8(std::string_view bytes) noexcept;
+
+// A new, empty dict with room for `count` items without growing; null with the
+// error set on failure.
+[[nodiscard]] PyObject* dict_with_room(std::size_t count) noexcept;
+
+// As str_from_utf8; a failed creation is the "PyObject pointer is null" internal
+// failure.
 [[nodiscard]] CallResult<PyRef> new_str(std::string_view bytes);
 
 }  // namespace vorlane

@@ -69,51 +69,11 @@ enum class Failure : std::uint8_t {
     BadSpan,     // a span does not fit its document (an internal failure)
 };
 
-// A new str with the value of `bytes`, made at its final length and width and
-// filled straight from the bytes: ASCII, which most names and values are, is
-// copied as it is, other text converted in one pass. Single characters keep the
-// interpreter's shared objects, and bytes that are not UTF-8 go to the
-// interpreter's decoder, whose error ends the call as before. Null on failure,
-// with `failure` set.
+// A new str with the value of `bytes` (see str_from_utf8); null on failure, with
+// `failure` set.
 PyRef str_of_bytes(std::string_view bytes, Failure& failure) {
-    bool ascii = bytes.size() > 1;
-    if (ascii) {
-        std::uint64_t high_bits = 0;
-        std::size_t offset = 0;
-        for (; offset + 8 <= bytes.size(); offset += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes.data() + offset, 8);
-            high_bits |= word;
-        }
-        for (; offset < bytes.size(); ++offset) high_bits |= static_cast<unsigned char>(bytes[offset]);
-        ascii = (high_bits & 0x8080808080808080ULL) == 0;
-    }
-    if (ascii) {
-        PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127));
-        if (!text) {
-            failure = Failure::NullObject;
-            return text;
-        }
-        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes.data(), bytes.size());
-        return text;
-    }
-    std::optional<TextShape> shape = bytes.size() > 1 ? text_shape(bytes) : std::nullopt;
-    if (!shape) {
-        PyRef text = PyRef::adopt(PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        if (!text) failure = Failure::NullObject;
-        return text;
-    }
-    PyRef text = PyRef::adopt(PyUnicode_New(static_cast<Py_ssize_t>(shape->length), shape->max_char));
-    if (!text) {
-        failure = Failure::NullObject;
-        return text;
-    }
-    void* units = PyUnicode_DATA(text.get());
-    switch (PyUnicode_KIND(text.get())) {
-        case PyUnicode_1BYTE_KIND: (void)utf8_to_ucs1(bytes, static_cast<std::uint8_t*>(units), shape->length); break;
-        case PyUnicode_2BYTE_KIND: (void)utf8_to_ucs2(bytes, static_cast<std::uint16_t*>(units), shape->length); break;
-        default: (void)utf8_to_ucs4(bytes, static_cast<std::uint32_t*>(units), shape->length); break;
-    }
+    PyRef text = PyRef::adopt(str_from_utf8(bytes));
+    if (!text) failure = Failure::NullObject;
     return text;
 }
 
@@ -235,7 +195,7 @@ PyRef node_dict(Conversion& conversion, const NodeRecord& record, PyObject*& chi
     if (!name || !conversion.store(dict.get(), conversion.keys.name.get(), name.get())) return PyRef();
 
     // The attributes in the node's own order, the order of every other consumer.
-    PyRef attrs = conversion.made(PyDict_New());
+    PyRef attrs = conversion.made(dict_with_room(record.attrs.size()));
     if (!attrs) return attrs;
     for (const auto& entry : record.attrs) {
         PyRef key = conversion.shared_str_of(entry.key);

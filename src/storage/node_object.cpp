@@ -147,6 +147,8 @@ struct NodeArena::SharedStrs {
     struct Slot {
         const char* bytes;
         std::size_t size;
+        std::uint64_t head;  // the bytes' two sample words (see sample_words)
+        std::uint64_t tail;
         PyObject* str;  // owned
     };
     Slot slots[kSlots];
@@ -154,12 +156,40 @@ struct NodeArena::SharedStrs {
 
 namespace {
 
-std::size_t shared_str_hash(std::string_view bytes) noexcept {
-    // FNV-1a: the keys are short and come from the document, and the probe bound, not
-    // the hash, keeps hostile input harmless.
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const char byte : bytes) hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
-    return static_cast<std::size_t>(hash ^ (hash >> 32));
+// Two words sampled from `bytes`: the first and the last eight bytes (overlapping
+// when there are fewer than sixteen), four and four below eight, and the first,
+// middle and last byte below four. Up to sixteen bytes they cover every byte, so
+// equal words and sizes mean equal bytes there.
+void sample_words(std::string_view bytes, std::uint64_t& head, std::uint64_t& tail) noexcept {
+    const char* data = bytes.data();
+    const std::size_t size = bytes.size();
+    if (size >= 8) {
+        std::memcpy(&head, data, 8);
+        std::memcpy(&tail, data + size - 8, 8);
+    } else if (size >= 4) {
+        std::uint32_t first;
+        std::uint32_t last;
+        std::memcpy(&first, data, 4);
+        std::memcpy(&last, data + size - 4, 4);
+        head = first;
+        tail = last;
+    } else if (size > 0) {
+        head = static_cast<unsigned char>(data[0]) | (std::uint64_t{static_cast<unsigned char>(data[size / 2])} << 8) |
+               (std::uint64_t{static_cast<unsigned char>(data[size - 1])} << 16);
+        tail = 0;
+    } else {
+        head = 0;
+        tail = 0;
+    }
+}
+
+std::size_t shared_str_hash(std::uint64_t head, std::uint64_t tail, std::size_t size) noexcept {
+    // The keys come from the document, and the probe bound, not the hash, keeps
+    // hostile input harmless: names that differ only between their first and last
+    // eight bytes share a slot run, and past it are simply not shared.
+    std::uint64_t hash = (head ^ (std::uint64_t{size} << 56)) * 0x9E3779B97F4A7C15ULL;
+    hash ^= (tail + 0x632BE59BD9B4E019ULL) * 0xC2B2AE3D27D4EB4FULL;
+    return static_cast<std::size_t>(hash ^ (hash >> 29) ^ (hash >> 47));
 }
 
 }  // namespace
@@ -171,21 +201,26 @@ PyObject* NodeArena::shared_str(std::string_view bytes) noexcept {
         if (memory == nullptr) return nullptr;
         shared_ = static_cast<SharedStrs*>(memory);
     }
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    sample_words(bytes, head, tail);
+    const bool words_cover_all = bytes.size() <= 16;
     const std::size_t mask = SharedStrs::kSlots - 1;
-    std::size_t position = shared_str_hash(bytes) & mask;
+    std::size_t position = shared_str_hash(head, tail, bytes.size()) & mask;
     for (std::size_t probe = 0; probe < SharedStrs::kProbes; ++probe, position = (position + 1) & mask) {
         SharedStrs::Slot& slot = shared_->slots[position];
         if (slot.str == nullptr) {
-            PyObject* str = PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+            PyObject* str = str_from_utf8(bytes);
             if (str == nullptr) {
                 PyErr_Clear();
                 return nullptr;
             }
-            slot = SharedStrs::Slot{bytes.data(), bytes.size(), str};
+            slot = SharedStrs::Slot{bytes.data(), bytes.size(), head, tail, str};
             Py_INCREF(str);
             return str;
         }
-        if (slot.size == bytes.size() && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
+        if (slot.size == bytes.size() && slot.head == head && slot.tail == tail &&
+            (words_cover_all || std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0)) {
             Py_INCREF(slot.str);
             return slot.str;
         }
@@ -437,9 +472,9 @@ PyObject* node_get_text(PyObject* self, void*) {
 
 PyObject* node_get_attrs(PyObject* self, void*) {
     return call_boundary([&]() -> CallResult<PyRef> {
-        PyRef dict = PyRef::adopt(PyDict_New());
-        if (!dict) return CallError::null_object();
         const NodeData& data = node_data(self);
+        PyRef dict = PyRef::adopt(dict_with_room(data.attrs.size()));
+        if (!dict) return CallError::null_object();
         for (auto entry : data.attrs) {
             auto key = shared_str_from(data, entry.key);
             if (!key) return std::move(key).error();
