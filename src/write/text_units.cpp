@@ -3,6 +3,7 @@
 // at a time without it). No interpreter.
 #include "write/text_units.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/utf8.hpp"
@@ -116,6 +117,43 @@ std::size_t convert(std::string_view text, Unit* units, std::size_t unit_count) 
     return static_cast<std::size_t>(units - units_start);
 }
 
+#if defined(__SSE2__)
+// What a block of sixteen bytes holding only ASCII and two-byte sequences (lead
+// 0xC2 to 0xDF, then a continuation byte) adds to a shape: most non-ASCII text in
+// Latin scripts is that. `consumed` is 16, or 15 when the last byte is a lead whose
+// continuation lies in the next block; 0 when the block holds anything else (or
+// starts with a continuation byte), for the byte-wise path to judge.
+struct TwoByteBlock {
+    std::size_t consumed;
+    std::size_t continuations;
+    bool latin1_lead;  // a lead of 0xC2 or 0xC3 (U+0080 to U+00FF)
+    bool wide_lead;    // a lead of 0xC4 to 0xDF (U+0100 to U+07FF)
+};
+
+TwoByteBlock two_byte_block(const unsigned char* bytes) noexcept {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+    // Bytes compared as signed after flipping the top bit: 0x80 to 0xFF map to
+    // 0x00 to 0x7F, in order.
+    const __m128i flipped = _mm_xor_si128(block, _mm_set1_epi8(static_cast<char>(0x80)));
+    const auto continuations =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(flipped, _mm_set1_epi8(0x40)))) & high;
+    const __m128i above_c1 = _mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x41));
+    const __m128i below_e0 = _mm_cmplt_epi8(flipped, _mm_set1_epi8(0x60));
+    const auto leads = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(above_c1, below_e0))) & high;
+    if ((continuations | leads) != high) return {};
+    const unsigned last_lead = leads & 0x8000u;
+    const unsigned whole_leads = leads & 0x7FFFu;
+    if (continuations != (whole_leads << 1)) return {};
+    const auto wide = static_cast<unsigned>(_mm_movemask_epi8(
+                          _mm_and_si128(_mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x43)), below_e0))) &
+                      whole_leads;
+    return TwoByteBlock{last_lead != 0 ? kBlockBytes - 1 : kBlockBytes,
+                        static_cast<std::size_t>(__builtin_popcount(continuations)), (whole_leads & ~wide) != 0,
+                        wide != 0};
+}
+#endif
+
 }  // namespace
 
 std::optional<TextShape> text_shape(std::string_view text) noexcept {
@@ -127,6 +165,24 @@ std::optional<TextShape> text_shape(std::string_view text) noexcept {
     while (offset < size) {
         if (size - offset >= kBlockBytes) {
             const std::size_t ascii = ascii_prefix(bytes + offset);
+            if (ascii == kBlockBytes) {
+                offset += ascii;
+                continue;
+            }
+#if defined(__SSE2__)
+            const TwoByteBlock block = two_byte_block(bytes + offset);
+            if (block.consumed != 0) {
+                continuation_count += block.continuations;
+                // The class of the widest lead is all that the shape keeps of it.
+                if (block.wide_lead) {
+                    highest_lead = std::max<unsigned char>(highest_lead, 0xC4);
+                } else if (block.latin1_lead) {
+                    highest_lead = std::max<unsigned char>(highest_lead, 0xC2);
+                }
+                offset += block.consumed;
+                continue;
+            }
+#endif
             if (ascii != 0) {
                 offset += ascii;
                 continue;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -151,6 +152,45 @@ TEST(TextUnitsTest, RefusesExactlyTheIllFormedInputs) {
         if (!valid) ++refused;
     }
     EXPECT_GT(refused, 1000u);
+}
+
+// Latin text is ASCII with two-byte sequences, which the measuring pass takes a
+// block at a time: its length and class must match the byte-wise rules, and one
+// bad byte anywhere (a stray or missing continuation, an overlong or three-byte
+// lead) must send it back to them, at every offset of a block.
+TEST(TextUnitsTest, TwoByteBlocksMatchTheByteWiseRules) {
+    std::mt19937 random(7);
+    const char* const units[] = {"a", " ", "\xC3\xA9", "\xC2\x80", "\xC5\x93", "\xDF\xBF"};
+    const unsigned char bad[] = {0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xE9, 0xF0, 'a'};
+    std::size_t refused = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes;
+        const std::size_t target = 16 + random() % 50;
+        const int wide_odds = round % 2 == 0 ? 6 : 4;  // half the rounds stay below U+0100
+        while (bytes.size() < target) bytes += units[random() % wide_odds];
+        if (round % 2 == 1) bytes[random() % bytes.size()] = static_cast<char>(bad[random() % sizeof bad]);
+        const bool valid = first_invalid_utf8(bytes) == kUtf8Valid;
+        const std::optional<TextShape> shape = text_shape(bytes);
+        ASSERT_EQ(shape.has_value(), valid) << round;
+        if (!valid) {
+            ++refused;
+            continue;
+        }
+        std::size_t continuations = 0;
+        unsigned char highest_lead = 0;
+        for (const char byte : bytes) {
+            const auto value = static_cast<unsigned char>(byte);
+            if ((value & 0xC0) == 0x80) ++continuations;
+            if (value >= 0xC0 && value > highest_lead) highest_lead = value;
+        }
+        const std::uint32_t expected_class = highest_lead >= 0xF0   ? 0x10FFFF
+                                             : highest_lead >= 0xC4 ? 0xFFFF
+                                             : highest_lead != 0    ? 0xFF
+                                                                    : 127;
+        ASSERT_EQ(shape->length, bytes.size() - continuations) << round;
+        ASSERT_EQ(shape->max_char, expected_class) << round;
+    }
+    EXPECT_GT(refused, 3000u);
 }
 
 }  // namespace
