@@ -252,6 +252,11 @@ private:
             const std::size_t start = to_size(range.start);
             const std::size_t end = to_size(range.end);
             const std::string_view bytes = input_.substr(start, end - start);
+            // Most pieces hold neither '<' nor a reference: one search settles them.
+            if (byte_search::find_first_of<'<', '&'>(bytes.data(), 0, bytes.size()) == bytes.size()) {
+                stack_.back().text.add_view(input_, start, end, text_stack_);
+                continue;
+            }
             if (std::size_t less_than = find_byte(bytes, '<'); less_than != bytes.size()) {
                 return ReaderError::malformed(MalformedKind::UnexpectedLessThan,
                                               range.start + less_than);

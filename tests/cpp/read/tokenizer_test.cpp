@@ -16,9 +16,12 @@ using read_testing::make_buffer;
 using read_testing::render;
 
 // The index of a document that is exactly one start tag or empty-element tag.
-StructuralIndex single_tag_index(std::string_view tag) {
+// The index of a document whose first `tag_size` bytes (all of it by default) are one
+// start tag; whatever follows is left unindexed.
+StructuralIndex single_tag_index(std::string_view input, std::size_t tag_size = std::string_view::npos) {
     StructuralIndex index;
-    index.input = tag;
+    index.input = input;
+    const std::string_view tag = input.substr(0, tag_size);
     bool self_closing = tag.size() >= 2 && tag.substr(tag.size() - 2) == "/>";
     std::size_t name_end = 1;
     while (name_end < tag.size() && !is_markup_space(tag[name_end]) && tag[name_end] != '/' &&
@@ -142,8 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "!malformed XML at byte 7: unterminated entity reference"}),
     [](const auto& info) { return std::string(info.param.label); });
 
-// One byte of interest at every position of values of every length from 0 to 24, so
-// that it falls in every lane of the eight-byte steps and in the byte-wise tail.
+// One byte of interest at every position of values of every length from 0 to 40, so
+// that it falls in every lane of the sixteen- and eight-byte steps and in the
+// byte-wise tail, with the document ending at the tag or going on after it (bytes
+// past the tag that would matter inside a value must not count).
 TEST(TokenizeStartTag, ValueBytesAtEveryPosition) {
     struct Probe {
         std::string inserted;
@@ -151,13 +156,15 @@ TEST(TokenizeStartTag, ValueBytesAtEveryPosition) {
     };
     const Probe probes[] = {{"\"", "\""}, {"&amp;", "&"}, {"\t", " "}, {"\r\n", " "},
                             {"\x0b", "\x0b"}, {"<", ""}};
-    for (const Probe& probe : probes) {
-        for (std::size_t length = 0; length <= 24; ++length) {
+    const std::string suffixes[] = {"", "'<&\t\"x", std::string(40, '\'')};
+    for (const std::string& suffix : suffixes) {
+      for (const Probe& probe : probes) {
+        for (std::size_t length = 0; length <= 40; ++length) {
             for (std::size_t at = 0; at <= length; ++at) {
                 std::string value = std::string(at, 'v') + probe.inserted + std::string(length - at, 'w');
                 std::string tag = "<a k='" + value + "' z='1'>";
-                BufferRef buffer = make_buffer(tag);
-                StructuralIndex index = single_tag_index(buffer->bytes());
+                BufferRef buffer = make_buffer(tag + suffix);
+                StructuralIndex index = single_tag_index(buffer->bytes(), tag.size());
                 auto element = tokenize_start_tag(buffer->bytes(), index, 0, buffer.get(), draw_hash_keys());
                 if (probe.decoded.empty()) {
                     ASSERT_FALSE(element) << tag;
@@ -174,12 +181,13 @@ TEST(TokenizeStartTag, ValueBytesAtEveryPosition) {
             }
             // The closing quote itself at every distance, with the other quote inside.
             std::string tag = concat("<a k='", std::string(length, '"'), "'>");
-            StructuralIndex index = single_tag_index(tag);
-            BufferRef buffer = make_buffer(tag);
+            BufferRef buffer = make_buffer(tag + suffix);
+            StructuralIndex index = single_tag_index(buffer->bytes(), tag.size());
             auto element = tokenize_start_tag(buffer->bytes(), index, 0, buffer.get(), draw_hash_keys());
             ASSERT_TRUE(element);
             EXPECT_EQ(element->attrs.find("k")->raw(), std::string(length, '"'));
         }
+      }
     }
 }
 
@@ -217,14 +225,17 @@ TEST(TokenizeStartTag, NameEndsAtEveryLength) {
 }
 
 TEST(TokenizeStartTag, UnterminatedValueAtEveryLength) {
-    for (std::size_t length = 0; length <= 24; ++length) {
+    // The quotes after the tag lie outside it, even where a block read takes them in.
+    for (const std::string suffix : {"", "\"\"\"", "\"x\"x\"x\"x\"x\"x\"x\"x\"x\"x\"x\"x"}) {
+      for (std::size_t length = 0; length <= 40; ++length) {
         std::string tag = concat("<a k=\"", std::string(length, 'x'), "'&<>");
-        BufferRef buffer = make_buffer(tag);
-        StructuralIndex index = single_tag_index(buffer->bytes());
+        BufferRef buffer = make_buffer(tag + suffix);
+        StructuralIndex index = single_tag_index(buffer->bytes(), tag.size());
         auto element = tokenize_start_tag(buffer->bytes(), index, 0, buffer.get(), draw_hash_keys());
         ASSERT_FALSE(element);
         EXPECT_EQ(element.error().message(), "malformed XML at byte 6: unterminated attribute value");
         EXPECT_EQ(buffer->use_count(), 1u);
+      }
     }
 }
 
