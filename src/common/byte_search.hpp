@@ -152,6 +152,16 @@ constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 }  // namespace byte_search
 
 
+// The number of set bits in a 16-bit mask (a movemask), without the library call
+// that a popcount becomes on targets without the instruction.
+[[nodiscard]] constexpr unsigned count_bits_16(unsigned mask) noexcept {
+    mask = mask - ((mask >> 1) & 0x5555u);
+    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
+    mask = (mask + (mask >> 4)) & 0x0F0Fu;
+    return (mask + (mask >> 8)) & 0x1Fu;
+}
+static_assert(count_bits_16(0xFFFFu) == 16 && count_bits_16(0x8001u) == 2 && count_bits_16(0) == 0);
+
 // Offset of the first `byte` in `bytes`, or bytes.size(). Short inputs are scanned
 // byte by byte; from 8 bytes on the vectorised library search pays for its call.
 [[nodiscard]] inline std::size_t find_byte(std::string_view bytes, char byte) noexcept {

@@ -73,7 +73,7 @@ inline std::size_t guess_attribute_count(std::string_view rest, std::size_t read
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
         auto equals = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('='))));
         if (rest.size() - pos < 16) equals &= (1u << (rest.size() - pos)) - 1;
-        count += static_cast<std::size_t>(__builtin_popcount(equals));
+        count += count_bits_16(equals);
     }
     if (pos < rest.size()) count += count_byte(rest.substr(pos), '=');
 #else

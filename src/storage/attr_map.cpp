@@ -404,8 +404,8 @@ bool AttrMap::insert(StrRef&& key, StrRef&& value) {
     return true;
 }
 
-bool AttrMap::insert_spans(std::size_t key_start, std::size_t key_length, std::size_t value_start,
-                           std::size_t value_length) {
+bool AttrMap::insert_spans_searching(std::size_t key_start, std::size_t key_length, std::size_t value_start,
+                                     std::size_t value_length) {
     DocumentBuffer* buffer = table_->buffer;
     const std::string_view key(buffer->data() + key_start, key_length);
     if (table_->count == table_->capacity || key_start + key_length > UINT32_MAX ||

@@ -116,8 +116,23 @@ public:
     };
     // For a compact map: as insert for the key and value spans [key_start, key_start +
     // key_length) and [value_start, value_start + value_length) of its document.
+    // Inline for the common case, a key whose filter bit shows it absent from a flat
+    // block with room: one store, no search.
     [[nodiscard]] bool insert_spans(std::size_t key_start, std::size_t key_length, std::size_t value_start,
-                                    std::size_t value_length);
+                                    std::size_t value_length) {
+        Table* const table = table_;
+        const std::uint64_t bit = key_bit(std::string_view(table->buffer->data() + key_start, key_length));
+        if ((table->key_bits & bit) == 0 && table->count != table->capacity && table->index_capacity == 0 &&
+            key_start + key_length <= UINT32_MAX && value_start + value_length <= UINT32_MAX) {
+            reinterpret_cast<CompactSlot*>(table + 1)[table->count] =
+                CompactSlot{static_cast<std::uint32_t>(key_start), static_cast<std::uint32_t>(key_length),
+                            static_cast<std::uint32_t>(value_start), static_cast<std::uint32_t>(value_length)};
+            ++table->count;
+            table->key_bits |= bit;
+            return true;
+        }
+        return insert_spans_searching(key_start, key_length, value_start, value_length);
+    }
     // The value stored under `key`, or a Found equal to nullptr.
     [[nodiscard]] Found find(std::string_view key) const noexcept;
 
@@ -212,9 +227,13 @@ private:
     };
     [[nodiscard]] static std::uint64_t key_bit(std::string_view key) noexcept {
         if (key.empty()) return 1;
-        const auto first = static_cast<unsigned char>(key.front());
-        const auto last = static_cast<unsigned char>(key.back());
-        return std::uint64_t{1} << ((key.size() * 31 + first * 7 + last) & 63);
+        const std::uint32_t first = static_cast<unsigned char>(key.front());
+        const std::uint32_t last = static_cast<unsigned char>(key.back());
+        // Mixed so that keys of one letter, or sharing their length, still spread
+        // over the 64 bits: the top six bits of the sum pick the bit.
+        const std::uint32_t mixed = first * 0x9E3779B1u + last * 0x85EBCA77u +
+                                    static_cast<std::uint32_t>(key.size()) * 0xC2B2AE3Du;
+        return std::uint64_t{1} << (mixed >> 26);
     }
     // The block lies inside another allocation and is not freed with the map.
     static constexpr std::uint32_t kPlacedBlock = 1;
@@ -231,6 +250,10 @@ private:
     // Fills the empty general block `to` (room for all) with spans for the entries of
     // the compact block `from`, and indexes them.
     static void copy_compact_entries(const Table* from, Table* to) noexcept;
+    // insert_spans when the key may be present, the block is full or indexed, or an
+    // offset does not fit 32 bits.
+    [[nodiscard]] bool insert_spans_searching(std::size_t key_start, std::size_t key_length,
+                                              std::size_t value_start, std::size_t value_length);
     [[nodiscard]] const Slot* slots() const noexcept {
         return table_ == nullptr ? nullptr : reinterpret_cast<const Slot*>(table_ + 1);
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/byte_search.hpp"
 #include "common/utf8.hpp"
 
 #if defined(__SSE2__)
@@ -149,7 +150,7 @@ TwoByteBlock two_byte_block(const unsigned char* bytes) noexcept {
                           _mm_and_si128(_mm_cmpgt_epi8(flipped, _mm_set1_epi8(0x43)), below_e0))) &
                       whole_leads;
     return TwoByteBlock{last_lead != 0 ? kBlockBytes - 1 : kBlockBytes,
-                        static_cast<std::size_t>(__builtin_popcount(continuations)), (whole_leads & ~wide) != 0,
+                        count_bits_16(continuations), (whole_leads & ~wide) != 0,
                         wide != 0};
 }
 #endif
