@@ -9,6 +9,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/byte_builder.hpp"
 #include "common/utf8.hpp"
 #include "index/structural_index.hpp"
@@ -19,6 +23,27 @@
 namespace vorlane {
 
 namespace {
+
+// True when the `size` bytes at `data` hold neither '<' nor '&', the bytes that make
+// a text piece take the slow path. `readable` bytes from `data` on may be loaded (at
+// least `size`: the document goes on after a piece), so that short pieces are read
+// as one block, with the bytes past the piece masked off.
+bool plain_text(const char* data, std::size_t size, std::size_t readable) noexcept {
+#if defined(__SSE2__)
+    for (std::size_t pos = 0; pos < size; pos += 16) {
+        if (readable - pos < 16) return byte_search::find_first_of<'<', '&'>(data, pos, size) == size;
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        auto stops = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('<')), _mm_cmpeq_epi8(block, _mm_set1_epi8('&')))));
+        if (size - pos < 16) stops &= (1u << (size - pos)) - 1;
+        if (stops != 0) return false;
+    }
+    return true;
+#else
+    (void)readable;
+    return byte_search::find_first_of<'<', '&'>(data, 0, size) == size;
+#endif
+}
 
 bool all_white_space(std::string_view bytes) noexcept {
     std::size_t pos = 0;
@@ -253,7 +278,7 @@ private:
             const std::size_t end = to_size(range.end);
             const std::string_view bytes = input_.substr(start, end - start);
             // Most pieces hold neither '<' nor a reference: one search settles them.
-            if (byte_search::find_first_of<'<', '&'>(bytes.data(), 0, bytes.size()) == bytes.size()) {
+            if (plain_text(bytes.data(), bytes.size(), input_.size() - start)) {
                 stack_.back().text.add_view(input_, start, end, text_stack_);
                 continue;
             }

@@ -200,6 +200,37 @@ INSTANTIATE_TEST_SUITE_P(
                         "!malformed XML: Unclosed tag at byte @3"}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// A reference at every position of text pieces of every length up to 40, in an
+// element followed by the end of the document, by a sibling, or by more text after
+// the root, so that it falls in every lane of the block search and next to the part
+// of a block that lies past the piece.
+TEST(ParseDocument, ReferencesAtEveryPositionOfAPiece) {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            const std::string text = std::string(at, 'x') + "&amp;" + std::string(length - at, 'y');
+            const std::string expected = std::string(at, 'x') + "&" + std::string(length - at, 'y');
+            const std::string documents[] = {"<r><t>" + text + "</t></r>", "<r><t>" + text + "</t><s/></r>",
+                                             "<r><t>" + text + "</t></r>" + std::string(20, '&'),
+                                             "<r>" + text + "</r>"};
+            for (const std::string& document : documents) {
+                BufferRef buffer = make_buffer(document);
+                auto parsed = parse_document(buffer.get(), "r");
+                ASSERT_TRUE(parsed) << document;
+                const ParsedElement& holder = parsed->children.empty() ? *parsed : parsed->children[0];
+                ASSERT_TRUE(holder.text.has_value()) << document;
+                EXPECT_EQ(holder.text->raw(), expected) << document;
+            }
+        }
+        // A bare '&' as the piece's last byte is still found.
+        const std::string document = "<r><t>" + std::string(length, 'x') + "&</t></r>";
+        BufferRef buffer = make_buffer(document);
+        auto parsed = parse_document(buffer.get(), "r");
+        ASSERT_FALSE(parsed) << document;
+        EXPECT_EQ(parsed.error().message(),
+                  "malformed XML at byte " + std::to_string(6 + length) + ": unterminated entity reference");
+    }
+}
+
 TEST(ParseDocument, NameLimits) {
     std::string longest(65535, 'n');
     BufferRef buffer = make_buffer("<" + longest + "/>");
