@@ -333,16 +333,6 @@ AttrMap::AttrMap(HashKeys keys, std::size_t expected_count) {
     if (expected_count > 0) table_ = allocate(keys, expected_count);
 }
 
-AttrMap& AttrMap::operator=(AttrMap&& other) noexcept {
-    if (this != &other) {
-        destroy(table_);
-        table_ = other.table_;
-        other.table_ = nullptr;
-    }
-    return *this;
-}
-
-AttrMap::~AttrMap() { destroy(table_); }
 
 void AttrMap::reserve(HashKeys keys, std::size_t expected_count) {
     if (table_ == nullptr) {

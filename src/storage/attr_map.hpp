@@ -59,10 +59,21 @@ public:
     // (nothing is allocated when it is 0). Throws std::bad_alloc.
     AttrMap(HashKeys keys, std::size_t expected_count);
     AttrMap(AttrMap&& other) noexcept : table_(other.table_) { other.table_ = nullptr; }
-    AttrMap& operator=(AttrMap&& other) noexcept;
+    AttrMap& operator=(AttrMap&& other) noexcept {
+        if (this != &other) {
+            if (table_ != nullptr) destroy(table_);
+            table_ = other.table_;
+            other.table_ = nullptr;
+        }
+        return *this;
+    }
     AttrMap(const AttrMap&) = delete;
     AttrMap& operator=(const AttrMap&) = delete;
-    ~AttrMap();
+    // Inline: most maps that go are empty (moved from, or of elements without
+    // attributes), and those need no call.
+    ~AttrMap() {
+        if (table_ != nullptr) destroy(table_);
+    }
 
     // Makes sure the map has a table using `keys` (when it has none yet) with room
     // for `expected_count` entries. Throws std::bad_alloc.

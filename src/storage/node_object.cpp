@@ -304,14 +304,12 @@ PyObject* place_arena_node(NodeArena& arena, PyTypeObject* type, NodeData& data,
     char* trailing = reinterpret_cast<char*>(node + 1);
     auto** placed_children = reinterpret_cast<PyObject**>(trailing);
     if (count != 0) std::memcpy(placed_children, children, children_bytes);
-    new (&node->data) NodeData();
+    // Each member is move-constructed in place, with no default state to assign over.
+    new (&node->data) NodeData{std::move(data.buffer), std::move(data.name), std::move(data.text),
+                               attrs_in_place ? std::move(data.attrs)
+                                              : data.attrs.place_into(static_cast<char*>(memory) + attrs_offset),
+                               ChildList::placed(placed_children, count)};
     node->in_arena = true;
-    node->data.buffer = std::move(data.buffer);
-    node->data.name = std::move(data.name);
-    node->data.text = std::move(data.text);
-    node->data.attrs =
-        attrs_in_place ? std::move(data.attrs) : data.attrs.place_into(static_cast<char*>(memory) + attrs_offset);
-    node->data.children = ChildList::placed(placed_children, count);
     return object;
 }
 
