@@ -45,6 +45,32 @@ bool plain_text(const char* data, std::size_t size, std::size_t readable) noexce
 #endif
 }
 
+bool all_white_space(std::string_view bytes) noexcept;
+
+// As all_white_space, for a text piece of the document: `readable` bytes from its
+// start may be loaded (at least its size), so that a short piece of ASCII white space
+// (an indentation) is settled by one block, with the bytes past the piece masked off.
+bool all_white_space_in_document(std::string_view bytes, std::size_t readable) noexcept {
+#if defined(__SSE2__)
+    if (bytes.size() <= 16 && readable >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data()));
+        // TAB to CR are 0x09 to 0x0D: above 0x08 and below 0x0E.
+        const __m128i controls =
+            _mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8(0x08)), _mm_cmplt_epi8(block, _mm_set1_epi8(0x0E)));
+        const auto spaces = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(controls, _mm_cmpeq_epi8(block, _mm_set1_epi8(' ')))));
+        const unsigned inside = (1u << bytes.size()) - 1;
+        if ((spaces & inside) == inside) return true;
+        // Anything but ASCII may still be Unicode white space.
+        const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+        if ((high & inside) == 0) return false;
+    }
+#else
+    (void)readable;
+#endif
+    return all_white_space(bytes);
+}
+
 bool all_white_space(std::string_view bytes) noexcept {
     std::size_t pos = 0;
     while (pos < bytes.size()) {
@@ -81,7 +107,10 @@ public:
     // Adds the document bytes [start, end) as a piece.
     void add_view(std::string_view input, std::size_t start, std::size_t end, ByteBuilder& stack) {
         if (start == end) return;
-        if (state_ == State::Empty && all_white_space(input.substr(start, end - start))) return;
+        if (state_ == State::Empty &&
+            all_white_space_in_document(input.substr(start, end - start), input.size() - start)) {
+            return;
+        }
         switch (state_) {
             case State::Empty:
                 state_ = State::Span;

@@ -45,7 +45,7 @@ ChildList& ChildList::operator=(ChildList&& other) noexcept {
     return *this;
 }
 
-ChildList::~ChildList() {
+void ChildList::release_items() noexcept {
     for (std::size_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
     if (!placed_) std::free(items_);
 }

@@ -26,7 +26,10 @@ public:
     ChildList& operator=(ChildList&& other) noexcept;
     ChildList(const ChildList&) = delete;
     ChildList& operator=(const ChildList&) = delete;
-    ~ChildList();
+    // Inline for the empty list (moved from, or of a leaf): nothing to release.
+    ~ChildList() {
+        if (items_ != nullptr) release_items();
+    }
     // Takes over `count` references already stored at `items`, memory that the list
     // never frees (it lies inside the node's block).
     [[nodiscard]] static ChildList placed(PyObject** items, std::size_t count) noexcept {
@@ -50,6 +53,7 @@ public:
     [[nodiscard]] PyObject** release(std::size_t& count, bool& placed) noexcept;
 
 private:
+    void release_items() noexcept;
     PyObject** items_ = nullptr;
     std::size_t count_ = 0;
     std::uint32_t capacity_ = 0;

@@ -231,6 +231,39 @@ TEST(ParseDocument, ReferencesAtEveryPositionOfAPiece) {
     }
 }
 
+// A leading piece of white space only is dropped, whatever its length and whatever
+// follows it in the document; one other byte anywhere in it keeps the piece.
+TEST(ParseDocument, LeadingWhiteSpacePiecesOfEveryLength) {
+    const std::string spaces = " \t\n\r \n  \t\r\n    \t \n\r  \t \n";
+    for (std::size_t length = 1; length <= 20; ++length) {
+        const std::string white = spaces.substr(0, length);
+        for (const std::string& after : {std::string("<c/>y</r>"), std::string("</r>")}) {
+            const std::string expected = after == "</r>" ? "" : "y";
+            BufferRef buffer = make_buffer("<r>" + white + after);
+            auto parsed = parse_document(buffer.get(), "r");
+            ASSERT_TRUE(parsed) << length;
+            EXPECT_EQ(parsed->text.has_value() ? std::string(parsed->text->raw()) : std::string(), expected) << length;
+            // Unicode white space (U+00A0, U+3000) is white space too.
+            BufferRef wide = make_buffer("<r>" + white + "\xC2\xA0\xE3\x80\x80" + after);
+            auto wide_parsed = parse_document(wide.get(), "r");
+            ASSERT_TRUE(wide_parsed) << length;
+            EXPECT_EQ(wide_parsed->text.has_value() ? std::string(wide_parsed->text->raw()) : std::string(), expected);
+            for (std::size_t at = 0; at < length; ++at) {
+                std::string kept = white;
+                kept[at] = 'x';
+                BufferRef marked = make_buffer("<r>" + kept + after);
+                auto marked_parsed = parse_document(marked.get(), "r");
+                ASSERT_TRUE(marked_parsed) << length << " " << at;
+                ASSERT_TRUE(marked_parsed->text.has_value()) << length << " " << at;
+                // Trimming takes the white space before the 'x' and, at the end of
+                // the text, after it.
+                const std::string text = expected.empty() ? "x" : "x" + white.substr(at + 1) + expected;
+                EXPECT_EQ(std::string(marked_parsed->text->raw()), text) << length << " " << at;
+            }
+        }
+    }
+}
+
 TEST(ParseDocument, NameLimits) {
     std::string longest(65535, 'n');
     BufferRef buffer = make_buffer("<" + longest + "/>");
