@@ -186,40 +186,54 @@ void SpanSource::refill() noexcept {
     if (next_batch_ < kMaxBatch) next_batch_ *= 2;
 }
 
-Result<StartTagParts, ReaderError> element_name_and_region(std::string_view input,
-                                                           const StructuralIndex& index,
-                                                           std::size_t i) {
-    std::size_t start = to_size(index.tag_starts[i]);
+namespace {
+
+// The parts of element_name_and_region, without the error value (the tokenizer runs
+// this for every start tag); false when the name is empty.
+inline bool start_tag_parts(std::string_view input, const StructuralIndex& index, std::size_t i,
+                            StartTagParts& parts) noexcept {
     const NameRef& name = index.tag_names[i];
-    if (name.length == 0) {
-        return ReaderError::malformed(MalformedKind::ExpectedElementName, index.tag_starts[i]);
-    }
-    std::size_t region_start = start + name.length + 1;
+    if (name.length == 0) return false;
+    const std::size_t start = to_size(index.tag_starts[i]);
+    const std::size_t region_start = start + name.length + 1;
     std::size_t region_end = to_size(index.tag_ends[i]);
     if (index.tag_kinds[i] == TagKind::SelfClosing) --region_end;
     if (region_end < region_start) region_end = region_start;
-    StartTagParts parts;
     parts.name = input.substr(to_size(name.offset), name.length);
     parts.name_offset = name.offset;
     parts.region = input.substr(region_start, region_end - region_start);
     parts.region_offset = region_start;
+    return true;
+}
+
+}  // namespace
+
+Result<StartTagParts, ReaderError> element_name_and_region(std::string_view input,
+                                                           const StructuralIndex& index,
+                                                           std::size_t i) {
+    StartTagParts parts;
+    if (!start_tag_parts(input, index, i, parts)) {
+        return ReaderError::malformed(MalformedKind::ExpectedElementName, index.tag_starts[i]);
+    }
     return parts;
 }
 
 Result<void, ReaderError> tokenize_start_tag_into(ParsedElement& element, std::string_view input,
                                                   const StructuralIndex& index, std::size_t i,
                                                   SpanSource& spans, HashKeys keys, bool use_document_arena) {
-    auto parts = element_name_and_region(input, index, i);
-    if (!parts) return std::move(parts.error());
-    const std::string_view region = parts->region;
-    const std::uint64_t base = parts->region_offset;
-    const std::size_t name_offset = to_size(parts->name_offset);
+    StartTagParts parts;
+    if (!start_tag_parts(input, index, i, parts)) {
+        return ReaderError::malformed(MalformedKind::ExpectedElementName, index.tag_starts[i]);
+    }
+    const std::string_view region = parts.region;
+    const std::uint64_t base = parts.region_offset;
+    const std::size_t name_offset = to_size(parts.name_offset);
     // Bytes that may be loaded from the region's start on: the rest of the document.
     const std::size_t readable = input.size() - to_size(base);
 
     // One buffer reference for the element; its name, keys, values and text borrow it.
     element.buffer = spans.reference();
-    element.name = spans.borrowed_span(name_offset, name_offset + parts->name.size());
+    element.name = spans.borrowed_span(name_offset, name_offset + parts.name.size());
     bool map_created = false;
     std::size_t pos = 0;
     std::size_t last_value_end = 0;  // where the previous attribute (or the region) ended
