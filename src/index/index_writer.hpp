@@ -11,6 +11,10 @@
 #include <string_view>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/byte_search.hpp"
 #include "index/structural_index.hpp"
 
@@ -42,10 +46,31 @@ inline constexpr std::array<std::uint8_t, 256> kNameStops = [] {
 }();
 
 // Offset of the first byte in [from, limit) whose stop class intersects `stops`,
-// or `limit`. Names are short, so a table-driven byte loop beats a wide search.
+// or `limit`. Names are short: one block of sixteen bytes settles most of them (the
+// callers pass constant stops, so only the classes asked for are compared), and the
+// last bytes before `limit` go through a table-driven byte loop.
 [[nodiscard]] inline std::size_t scan_name(const char* data, std::size_t from, std::size_t limit,
                                            std::uint8_t stops) noexcept {
     std::size_t pos = from;
+#if defined(__SSE2__)
+    while (pos < limit && limit - pos >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        __m128i hits = _mm_setzero_si128();
+        if ((stops & kStopWhitespace) != 0) {
+            // TAB, LF, FF and CR lie in 0x09 to 0x0D, where only 0x0B is a name byte.
+            const __m128i controls = _mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8(0x08)),
+                                                   _mm_cmplt_epi8(block, _mm_set1_epi8(0x0E)));
+            hits = _mm_or_si128(hits, _mm_andnot_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(0x0B)), controls));
+            hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8(' ')));
+        }
+        if ((stops & kStopSlash) != 0) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('/')));
+        if ((stops & kStopGreater) != 0) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('>')));
+        if ((stops & kStopQuestion) != 0) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8('?')));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (mask != 0) return pos + static_cast<std::size_t>(__builtin_ctz(mask));
+        pos += 16;
+    }
+#endif
     while (pos < limit && (kNameStops[static_cast<unsigned char>(data[pos])] & stops) == 0) ++pos;
     return pos;
 }

@@ -124,6 +124,41 @@ const std::vector<SharedCase>& shared_cases() {
     return cases;
 }
 
+// Names of every length from 1 to 40, so that they end in every lane of a block and
+// past it, before each byte that ends a name of an open tag, an end tag and an
+// instruction; the bytes near them that do not end one (vertical tab, '?' in an
+// element name, ':' and non-ASCII) are part of the names. Text follows the
+// constructs, so that every name is read a block at a time wherever it can be.
+TEST(BuilderNames, EveryLengthBeforeEveryStop) {
+    const std::string filler = "n\v:?\xC3\xA9-x.";
+    for (const Builder builder : {Builder::Sequential, Builder::Bitmap}) {
+        for (std::size_t length = 1; length <= 40; ++length) {
+            std::string name;
+            while (name.size() < length) name += filler[name.size() % filler.size()];
+            if ((static_cast<unsigned char>(name.back()) & 0xC0) == 0xC0) name.back() = 'z';
+            std::string target = name;  // an instruction target stops at '?'
+            for (char& byte : target) {
+                if (byte == '?') byte = 'q';
+            }
+            for (const std::string stop : {" ", "\t", "\n", "\f", "\r", "/", ">"}) {
+                const std::string open = "<" + name + (stop == ">" ? ">" : stop == "/" ? "/>" : stop + ">");
+                const std::string close = "</" + name + (stop == "/" ? ">" : stop == ">" ? ">" : stop + ">");
+                const std::string pi = "<?" + target + (stop == "/" ? " " : stop == ">" ? "?" : stop) + "?>";
+                const std::string text = std::string(40, 't');
+                const std::string input = open + text + close + text + pi + text;
+                auto index = run_builder(builder, input);
+                ASSERT_TRUE(index) << builder << " " << length << " " << int(stop[0]);
+                ASSERT_EQ(index->size(), 3u) << builder << " " << length << " " << int(stop[0]);
+                for (std::size_t entry = 0; entry < 3; ++entry) {
+                    const NameRef& read = index->tag_names[entry];
+                    EXPECT_EQ(input.substr(read.offset, read.length), entry == 2 ? target : name)
+                        << builder << " " << length << " " << int(stop[0]) << " entry " << entry;
+                }
+            }
+        }
+    }
+}
+
 class SharedBuilderCases : public ::testing::TestWithParam<std::tuple<Builder, SharedCase>> {};
 
 TEST_P(SharedBuilderCases, BuildsExpectedIndex) {
