@@ -109,28 +109,27 @@ ValueScan scan_attribute_value(std::string_view region, std::size_t start, char 
 #if defined(__SSE2__)
     for (; pos < size && readable - pos >= 16; pos += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
-        auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(quote))));
-        auto less_thans = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('<'))));
+        const __m128i less_than = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<'));
         // A byte below 0x0E is its own minimum with 0x0D.
-        const __m128i controls = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x0D)), bytes);
-        auto specials = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')), controls)));
+        const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')),
+                                             _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x0D)), bytes));
+        auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(quote))));
+        auto others = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(less_than, special)));
         if (size - pos < 16) {
             const unsigned inside = (1u << (size - pos)) - 1;
             quotes &= inside;
-            less_thans &= inside;
-            specials &= inside;
+            others &= inside;
         }
-        if ((quotes | less_thans | specials) == 0) continue;
-        if (quotes != 0) {
-            const unsigned before_quote = (1u << __builtin_ctz(quotes)) - 1;
-            less_thans &= before_quote;
-            specials &= before_quote;
+        // Most values hold nothing but their closing quote: settled by two masks.
+        const unsigned before_quote = quotes != 0 ? (quotes & (0u - quotes)) - 1 : 0xFFFFu;
+        const unsigned found = others & before_quote;
+        if (found != 0) {
+            const auto less_thans = static_cast<unsigned>(_mm_movemask_epi8(less_than)) & found;
+            if (less_thans != 0 && scan.first_less_than == kNotFound) {
+                scan.first_less_than = pos + static_cast<std::size_t>(__builtin_ctz(less_thans));
+            }
+            if ((static_cast<unsigned>(_mm_movemask_epi8(special)) & found) != 0) scan.may_need_decoding = true;
         }
-        if (less_thans != 0 && scan.first_less_than == kNotFound) {
-            scan.first_less_than = pos + static_cast<std::size_t>(__builtin_ctz(less_thans));
-        }
-        if (specials != 0) scan.may_need_decoding = true;
         if (quotes != 0) {
             scan.end = pos + static_cast<std::size_t>(__builtin_ctz(quotes));
             return scan;

@@ -112,6 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
         TagCase{"Utf8Name", "<\xC3\xA9t\xC3\xA9 \xC3\xA0='\xC3\xA7" "a'>", "\xC3\xA9t\xC3\xA9[\xC3\xA0=\xC3\xA7" "a]"},
         TagCase{"ColonNames", "<a:b c:d='1'>", "a:b[c:d=1]"},
         TagCase{"LongValue", "<a x='abcdefghijklmnopqrstuvwxyz'>", "a[x=abcdefghijklmnopqrstuvwxyz]"},
+        TagCase{"LessThanInTheNextName", "<a x='1' y<z='2'>", "a[x=1 y<z=2]"},
         TagCase{"FortyAttributes", many_attributes(40), many_attributes_rendered(40)},
         // Errors.
         TagCase{"EmptyName", "<>", "!malformed XML at byte 0: expected element name after '<'"},
@@ -221,6 +222,21 @@ TEST(TokenizeStartTag, NameEndsAtEveryLength) {
             EXPECT_EQ(read->raw(), "v");
             EXPECT_EQ(element->attrs.size(), 2u);
         }
+    }
+}
+
+// Bytes past a value's closing quote, in the same block of sixteen, are not the
+// value's: a '<' in the next attribute's name is that name's byte.
+TEST(TokenizeStartTag, BytesPastTheClosingQuoteInTheSameBlock) {
+    for (const std::string next : {"y<z", "<", "y&z"}) {
+        const std::string tag = "<a x='1' " + next + "='2'>";
+        BufferRef buffer = make_buffer(tag + std::string(40, 't'));
+        StructuralIndex index = single_tag_index(buffer->bytes(), tag.size());
+        auto element = tokenize_start_tag(buffer->bytes(), index, 0, buffer.get(), draw_hash_keys());
+        ASSERT_TRUE(element) << tag;
+        EXPECT_EQ(element->attrs.find("x")->raw(), "1");
+        EXPECT_TRUE(element->attrs.find("x")->is_span()) << tag;
+        EXPECT_EQ(element->attrs.find(next)->raw(), "2");
     }
 }
 
