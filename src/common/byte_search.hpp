@@ -162,6 +162,14 @@ constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 }
 static_assert(count_bits_16(0xFFFFu) == 16 && count_bits_16(0x8001u) == 2 && count_bits_16(0) == 0);
 
+// The bits of a 16-byte block's movemask that lie inside a piece with `remaining`
+// bytes left from the block's start: all sixteen, or the first `remaining`. Lets a
+// search load whole blocks past the end of a piece (where the buffer goes on) and
+// ignore what lies beyond it.
+[[nodiscard]] constexpr unsigned block_bits_within(std::size_t remaining) noexcept {
+    return remaining >= 16 ? 0xFFFFu : (1u << remaining) - 1;
+}
+
 // Offset of the first `byte` in `bytes`, or bytes.size(). Short inputs are scanned
 // byte by byte; from 8 bytes on the vectorised library search pays for its call.
 [[nodiscard]] inline std::size_t find_byte(std::string_view bytes, char byte) noexcept {

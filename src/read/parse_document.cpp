@@ -35,7 +35,7 @@ bool plain_text(const char* data, std::size_t size, std::size_t readable) noexce
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
         auto stops = static_cast<unsigned>(_mm_movemask_epi8(
             _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('<')), _mm_cmpeq_epi8(block, _mm_set1_epi8('&')))));
-        if (size - pos < 16) stops &= (1u << (size - pos)) - 1;
+        stops &= block_bits_within(size - pos);
         if (stops != 0) return false;
     }
     return true;
@@ -59,7 +59,7 @@ bool all_white_space_in_document(std::string_view bytes, std::size_t readable) n
             _mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8(0x08)), _mm_cmplt_epi8(block, _mm_set1_epi8(0x0E)));
         const auto spaces = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_or_si128(controls, _mm_cmpeq_epi8(block, _mm_set1_epi8(' ')))));
-        const unsigned inside = (1u << bytes.size()) - 1;
+        const unsigned inside = block_bits_within(bytes.size());
         if ((spaces & inside) == inside) return true;
         // Anything but ASCII may still be Unicode white space.
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));

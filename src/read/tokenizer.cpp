@@ -72,7 +72,7 @@ inline std::size_t guess_attribute_count(std::string_view rest, std::size_t read
     for (; pos < rest.size() && readable - pos >= 16; pos += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
         auto equals = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('='))));
-        if (rest.size() - pos < 16) equals &= (1u << (rest.size() - pos)) - 1;
+        equals &= block_bits_within(rest.size() - pos);
         count += count_bits_16(equals);
     }
     if (pos < rest.size()) count += count_byte(rest.substr(pos), '=');
@@ -115,11 +115,9 @@ ValueScan scan_attribute_value(std::string_view region, std::size_t start, char 
                                              _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x0D)), bytes));
         auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(quote))));
         auto others = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(less_than, special)));
-        if (size - pos < 16) {
-            const unsigned inside = (1u << (size - pos)) - 1;
-            quotes &= inside;
-            others &= inside;
-        }
+        const unsigned inside = block_bits_within(size - pos);
+        quotes &= inside;
+        others &= inside;
         // Most values hold nothing but their closing quote: settled by two masks.
         const unsigned before_quote = quotes != 0 ? (quotes & (0u - quotes)) - 1 : 0xFFFFu;
         const unsigned found = others & before_quote;
