@@ -107,13 +107,20 @@ ValueScan scan_attribute_value(std::string_view region, std::size_t start, char 
     ValueScan scan{size, kNotFound, false};
     std::size_t pos = start;
 #if defined(__SSE2__)
+    // The quote's block is loaded from a table, not broadcast from the quote byte:
+    // that byte sits in memory the caller has just written one byte of, and a wider
+    // load of it would stall until the store retires.
+    alignas(16) static constexpr unsigned char kQuoteBlocks[2][16] = {
+        {'"', '"', '"', '"', '"', '"', '"', '"', '"', '"', '"', '"', '"', '"', '"', '"'},
+        {'\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\'', '\''}};
+    const __m128i quote_block = _mm_load_si128(reinterpret_cast<const __m128i*>(kQuoteBlocks[quote == '\'' ? 1 : 0]));
     for (; pos < size && readable - pos >= 16; pos += 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
         const __m128i less_than = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<'));
         // A byte below 0x0E is its own minimum with 0x0D.
         const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')),
                                              _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(0x0D)), bytes));
-        auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(quote))));
+        auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quote_block)));
         auto others = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(less_than, special)));
         const unsigned inside = block_bits_within(size - pos);
         quotes &= inside;
