@@ -228,7 +228,7 @@ std::size_t plain_construct_end(std::string_view input, std::size_t open) noexce
 // first after them), so every word of the bitmap is searched at most once.
 class CloseFinder {
 public:
-    explicit CloseFinder(const std::vector<std::uint64_t>& close_bits) noexcept : bits_(close_bits) {}
+    explicit CloseFinder(const BitWords& close_bits) noexcept : bits_(close_bits) {}
 
     // The offset of the first marked '>' after `open`, or kNone.
     [[nodiscard]] std::size_t first_after(std::size_t open) noexcept {
@@ -248,7 +248,7 @@ public:
 private:
     static constexpr std::uint64_t bits_from_offset(std::size_t from) noexcept { return ~std::uint64_t{0} << from; }
 
-    const std::vector<std::uint64_t>& bits_;
+    const BitWords& bits_;
     std::size_t found_ = kNone;
 };
 

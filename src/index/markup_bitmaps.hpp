@@ -5,15 +5,42 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vorlane {
 
+// An allocator whose value-less construction leaves the element uninitialized: the
+// scan writes every word of the bitmaps, so zeroing them first (megabytes for a large
+// document) would be a pass over memory for nothing.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() noexcept = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+// One bit per input byte, 64 to a word.
+using BitWords = std::vector<std::uint64_t, UninitializedAllocator<std::uint64_t>>;
+
 struct MarkupBitmaps {
     // Offset p is bit p % 64 of word p / 64; each array has ceil(length / 64) words.
-    std::vector<std::uint64_t> open_bits;   // '<' outside attribute values
-    std::vector<std::uint64_t> close_bits;  // '>' outside attribute values
+    BitWords open_bits;   // '<' outside attribute values
+    BitWords close_bits;  // '>' outside attribute values
 };
 
 // Scans `input` once. Inside a start tag a quote byte opens a value that only the

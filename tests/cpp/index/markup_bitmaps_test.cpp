@@ -13,7 +13,7 @@
 namespace vorlane {
 namespace {
 
-std::vector<std::uint64_t> set_offsets(const std::vector<std::uint64_t>& bits) {
+std::vector<std::uint64_t> set_offsets(const BitWords& bits) {
     std::vector<std::uint64_t> offsets;
     for (std::size_t word = 0; word < bits.size(); ++word) {
         for (unsigned bit = 0; bit < 64; ++bit) {
