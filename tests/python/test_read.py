@@ -344,6 +344,31 @@ def test_quote_dense_documents_read_like_any_other(document, root_tag, expected)
     assert tree_of(vorlane.read_string(document, root_tag)) == expected
 
 
+# Ends of a one-piece text: visible ASCII (kept as it is), ASCII white space, and
+# white space or letters outside ASCII, whose first or last byte is not ASCII.
+TEXT_ENDS = [
+    pytest.param("", "", id="bare"),
+    pytest.param(" ", "", id="space"),
+    pytest.param("\t\r\n", "", id="control-space"),
+    pytest.param("\u00a0", "", id="nbsp"),
+    pytest.param("\u3000", "", id="ideographic-space"),
+    pytest.param("\u0085", "", id="next-line"),
+    pytest.param("~", "~", id="tilde"),
+    pytest.param("!", "!", id="exclamation"),
+    pytest.param("\x7f", "\x7f", id="delete"),
+    pytest.param("\u00e9", "\u00e9", id="e-acute"),
+]
+
+
+@pytest.mark.parametrize("builder", BUILDERS)
+@pytest.mark.parametrize("core", ["x", "x y", "\u65e5"])
+@pytest.mark.parametrize("head, kept_head", TEXT_ENDS)
+@pytest.mark.parametrize("tail, kept_tail", TEXT_ENDS)
+def test_one_piece_text_trimmed_at_both_ends(core, head, kept_head, tail, kept_tail, builder):
+    document, _ = with_builder(f"<a>{head}{core}{tail}</a><!-- after -->", builder)
+    assert vorlane.read_string(document, "a").text == kept_head + core + kept_tail
+
+
 class TestReadString:
     @pytest.mark.parametrize("builder", BUILDERS)
     @pytest.mark.parametrize("document, root_tag, expected", READ_CASES)
