@@ -106,6 +106,24 @@ PyGetSetDef node_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The getters' names as the interpreter interns them: an attribute written in code
+// (`node.name`) arrives as exactly that object. Created with the class, kept for the
+// life of the process.
+PyObject* interned_getter_names[4] = {};
+
+// Attribute lookup that goes straight to the four getters when asked by their
+// interned names, without searching the class for their descriptors: the class can
+// be neither changed nor subclassed, so that search always ends at the same getter.
+// Every other name, and a getter's name spelled by an equal but different str, takes
+// the generic lookup, which gives the same results.
+PyObject* node_tp_getattro(PyObject* self, PyObject* name) {
+    if (name == interned_getter_names[0]) return node_get_name(self, nullptr);
+    if (name == interned_getter_names[1]) return node_get_attrs(self, nullptr);
+    if (name == interned_getter_names[2]) return node_get_text(self, nullptr);
+    if (name == interned_getter_names[3]) return node_get_children(self, nullptr);
+    return PyObject_GenericGetAttr(self, name);
+}
+
 template <typename Function>
 PyCFunction as_cfunction(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -135,6 +153,7 @@ PyType_Slot node_slots[] = {
     {Py_tp_str, reinterpret_cast<void*>(node_tp_str)},
     {Py_tp_repr, reinterpret_cast<void*>(node_tp_repr)},
     {Py_tp_getset, node_getset},
+    {Py_tp_getattro, reinterpret_cast<void*>(node_tp_getattro)},
     {Py_tp_methods, node_methods},
     {0, nullptr},
 };
@@ -153,6 +172,12 @@ PyTypeObject* created_node_type = nullptr;
 
 CallResult<PyTypeObject*> obtain_node_type() {
     if (created_node_type == nullptr) {
+        const char* const getter_names[] = {"name", "attrs", "text", "children"};
+        for (std::size_t index = 0; index < 4; ++index) {
+            if (interned_getter_names[index] != nullptr) continue;
+            interned_getter_names[index] = PyUnicode_InternFromString(getter_names[index]);
+            if (interned_getter_names[index] == nullptr) return CallError::captured();
+        }
         PyObject* type = PyType_FromSpec(&node_spec);
         if (type == nullptr) {
             PyErr_Clear();

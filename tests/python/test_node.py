@@ -186,6 +186,29 @@ class TestGetters:
             delattr(n, field)
         assert n.name == "a" and n.text == "t"
 
+    @pytest.mark.parametrize("spelling", ["interned", "built"])
+    @pytest.mark.parametrize("field", ["name", "text", "attrs", "children", "to_dict", "__class__"])
+    def test_lookup_by_any_equal_name(self, field, spelling):
+        # Names written in code arrive interned; getattr with a str built at run time
+        # gives another object of the same value, which must find the same attribute.
+        n = Node("a", {"k": "v"}, [Node("c")], "t")
+        key = field if spelling == "interned" else "".join(list(field))
+        assert (key is field) == (spelling == "interned")
+        value = getattr(n, key)
+        expected = object.__getattribute__(n, field)
+        if field == "to_dict":
+            assert value() == expected()
+        elif field == "children":
+            assert value == expected and value[0] is expected[0]
+        else:
+            assert value == expected
+
+    def test_missing_attribute_named_in_error(self):
+        n = Node("a")
+        with pytest.raises(AttributeError, match="^'builtins.Node' object has no attribute 'nope'$"):
+            n.nope
+        assert not hasattr(n, "nope") and hasattr(n, "name")
+
     def test_children_docstring(self):
         assert Node.children.__doc__ == "Children are shared references to the same nodes, not copies."
         assert Node.name.__doc__ is None
