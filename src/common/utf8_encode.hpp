@@ -211,7 +211,10 @@ template <typename Unit>
     return count + extra;
 }
 
-template <typename Unit>
+// Encodes `count` units into `out`. With Checked, a surrogate stops the encoding and
+// kUtf8HasSurrogate is returned (the bytes written so far are left as they are);
+// without, the units must hold none.
+template <bool Checked = false, typename Unit>
 std::size_t encode(const Unit* units, std::size_t count, char* out) noexcept {
     char* const start = out;
     std::size_t index = 0;
@@ -240,13 +243,21 @@ std::size_t encode(const Unit* units, std::size_t count, char* out) noexcept {
         while (units[index] < 0x80) *out++ = static_cast<char>(units[index++]);
 #endif
         // A run of non-ASCII units (a word of accented or CJK letters) stays here.
-        while (index < count && units[index] >= 0x80) out = put_multibyte(units[index++], out);
+        while (index < count && units[index] >= 0x80) {
+            if constexpr (Checked && sizeof(Unit) > 1) {
+                if (is_surrogate(units[index])) return kUtf8HasSurrogate;
+            }
+            out = put_multibyte(units[index++], out);
+        }
     }
     for (; index < count; ++index) {
         const Unit unit = units[index];
         if (unit < 0x80) {
             *out++ = static_cast<char>(unit);
         } else {
+            if constexpr (Checked && sizeof(Unit) > 1) {
+                if (is_surrogate(unit)) return kUtf8HasSurrogate;
+            }
             out = put_multibyte(unit, out);
         }
     }
@@ -259,6 +270,14 @@ template <typename Unit>
 }
 
 }  // namespace utf8_encode_detail
+
+// The most bytes the UTF-8 form of `units` can take (two per latin-1 unit, three per
+// basic-plane unit, four per unit of all planes), or 0 when that does not fit a size.
+[[nodiscard]] inline std::size_t utf8_length_bound(CodeUnits units) noexcept {
+    const std::size_t per_unit = units.width == 1 ? 2 : units.width == 2 ? 3 : 4;
+    if (units.count > (static_cast<std::size_t>(-1) - 16) / per_unit) return 0;
+    return units.count * per_unit;
+}
 
 // The exact number of bytes of the UTF-8 form of `units`, or kUtf8HasSurrogate when
 // one of them is a surrogate.
@@ -280,6 +299,19 @@ inline std::size_t encode_utf8_units(CodeUnits units, char* out) noexcept {
         case 1: return encode(units_of<std::uint8_t>(units), units.count, out);
         case 2: return encode(units_of<std::uint16_t>(units), units.count, out);
         default: return encode(units_of<std::uint32_t>(units), units.count, out);
+    }
+}
+
+// Writes the UTF-8 form of `units` to `out` in one pass, without measuring first, and
+// returns its length, or kUtf8HasSurrogate when a unit is a surrogate (what was
+// written then means nothing). `out` must have room for utf8_length_bound(units)
+// bytes; none past the returned length is written.
+inline std::size_t encode_utf8_units_checked(CodeUnits units, char* out) noexcept {
+    using namespace utf8_encode_detail;
+    switch (units.width) {
+        case 1: return encode<true>(units_of<std::uint8_t>(units), units.count, out);
+        case 2: return encode<true>(units_of<std::uint16_t>(units), units.count, out);
+        default: return encode<true>(units_of<std::uint32_t>(units), units.count, out);
     }
 }
 

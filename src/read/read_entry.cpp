@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -201,6 +202,38 @@ CallResult<PyRef> finish_read(ParseOutcome&& outcome, NodeSink& sink,
     return sink.publish();
 }
 
+// The UTF-8 form of a str's code units in bytes the caller owns, its length in
+// `length`; null when a unit is a surrogate.
+// - A str of two- or four-byte units (any text beyond latin-1) is written in one pass
+//   into room for the longest form it can have, where that room can be had: the pages
+//   past the form's end are never touched, so they take no memory, and the units
+//   (twice or four times the bytes of the form) are read once instead of twice.
+// - Otherwise (latin-1, whose measuring pass is cheap and whose exact-size block is
+//   often memory the process has just freed; the room refused; or a 32-bit address
+//   space asked for more than a little spare) the form is measured first and then
+//   written into bytes of exactly its length.
+// Runs without the lock; throws std::bad_alloc.
+std::unique_ptr<char[]> encode_str_units(CodeUnits units, std::size_t& length) {
+    const std::size_t bound = units.width > 1 ? utf8_length_bound(units) : 0;
+    constexpr std::size_t kSpareOnSmallTargets = std::size_t{64} << 20;
+    if (bound != 0 && (sizeof(void*) >= 8 || bound - units.count <= kSpareOnSmallTargets)) {
+        std::unique_ptr<char[]> bytes(new (std::nothrow) char[bound]);
+        if (bytes) {
+            // Every unit takes at least one byte.
+            prefault_for_writing(bytes.get(), units.count);
+            length = encode_utf8_units_checked(units, bytes.get());
+            if (length == kUtf8HasSurrogate) return nullptr;
+            return bytes;
+        }
+    }
+    length = utf8_encoded_length(units);
+    if (length == kUtf8HasSurrogate) return nullptr;
+    std::unique_ptr<char[]> bytes(new char[length]);
+    prefault_for_writing(bytes.get(), length);
+    (void)encode_utf8_units(units, bytes.get());
+    return bytes;
+}
+
 CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto bound = bind_arguments(kReadStringSignature, args, nargs, kwnames);
     if (!bound) return std::move(bound).error();
@@ -240,14 +273,12 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
         };
         EncodedOutcome encoded = without_interpreter_lock([&](InterpreterLockReleased&) {
             EncodedOutcome result;
-            const std::size_t length = utf8_encoded_length(units.value());
-            if (length == kUtf8HasSurrogate) {
+            std::size_t length = 0;
+            std::unique_ptr<char[]> bytes = encode_str_units(units.value(), length);
+            if (!bytes) {
                 result.has_surrogate = true;
                 return result;
             }
-            std::unique_ptr<char[]> bytes(new char[length]);
-            prefault_for_writing(bytes.get(), length);
-            (void)encode_utf8_units(units.value(), bytes.get());
             result.parsed = parse_detached(
                 root_tag_copy, BufferRef::adopt(DocumentBuffer::create_owned(std::move(bytes), length)), sink);
             return result;

@@ -60,7 +60,22 @@ std::string encode_checked(CodeUnits units) {
     EXPECT_EQ(encode_utf8_units(units, buffer.data()), length);
     EXPECT_EQ(buffer.substr(length), std::string(kGuardBytes, '\x5A'));
     buffer.resize(length);
+
+    // The one-pass form writes the same bytes into room for the longest form, and
+    // nothing past them.
+    const std::size_t bound = utf8_length_bound(units);
+    EXPECT_GE(bound, length);
+    std::string roomy(bound + kGuardBytes, '\x5A');
+    EXPECT_EQ(encode_utf8_units_checked(units, roomy.data()), length);
+    EXPECT_EQ(roomy.substr(length), std::string(bound + kGuardBytes - length, '\x5A'));
+    EXPECT_EQ(roomy.substr(0, length), buffer);
     return buffer;
+}
+
+// The one-pass form's verdict on units holding a surrogate.
+std::size_t encode_in_one_pass(CodeUnits units) {
+    std::string roomy(utf8_length_bound(units), '\0');
+    return encode_utf8_units_checked(units, roomy.data());
 }
 
 void expect_encodes(unsigned width, const std::vector<char32_t>& code_points) {
@@ -178,6 +193,7 @@ TEST_P(Utf8SurrogateTest, FoundAtStartMiddleAndEnd) {
             code_points[at] = GetParam().surrogate;
             const StoredUnits stored(GetParam().width, code_points);
             EXPECT_EQ(utf8_encoded_length(stored.units()), kUtf8HasSurrogate);
+            EXPECT_EQ(encode_in_one_pass(stored.units()), kUtf8HasSurrogate);
         }
     }
 }
@@ -186,6 +202,7 @@ TEST_P(Utf8SurrogateTest, FoundAmongOtherNonAsciiUnits) {
     std::vector<char32_t> code_points = concat(ascii_run(20), {0xE9, 0x20AC, GetParam().surrogate, 0x4E2D});
     const StoredUnits stored(GetParam().width, concat(code_points, ascii_run(30)));
     EXPECT_EQ(utf8_encoded_length(stored.units()), kUtf8HasSurrogate);
+    EXPECT_EQ(encode_in_one_pass(stored.units()), kUtf8HasSurrogate);
 }
 
 INSTANTIATE_TEST_SUITE_P(
