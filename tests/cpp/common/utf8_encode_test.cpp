@@ -3,7 +3,9 @@
 // 16-unit steps, outputs of every length, and surrogates wherever they stand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -211,6 +213,70 @@ INSTANTIATE_TEST_SUITE_P(
                       SurrogateCase{"BasicPlaneHighest", 2, 0xDFFF}, SurrogateCase{"AllPlanesLead", 4, 0xD83D},
                       SurrogateCase{"AllPlanesHighest", 4, 0xDFFF}),
     [](const ::testing::TestParamInfo<SurrogateCase>& info) { return std::string(info.param.label); });
+
+#if defined(VORLANE_UTF8_ENCODE_SSSE3)
+// Basic-plane units of every class in runs of random length, so that the eight-unit
+// steps see every mix of one-, two- and three-byte units and every alignment.
+std::vector<char32_t> random_basic_plane(std::mt19937& random, std::size_t count) {
+    static constexpr char32_t kPicks[] = {U'a', U' ', U'<', 0x7F, 0x80, 0xE9, 0x3B1, 0x7FF, 0x800, 0x4E2D, 0xD7FF, 0xE000, 0xFFFF};
+    std::vector<char32_t> code_points;
+    while (code_points.size() < count) {
+        const char32_t pick = kPicks[random() % std::size(kPicks)];
+        const std::size_t run = 1 + random() % 12;
+        for (std::size_t index = 0; index < run && code_points.size() < count; ++index) code_points.push_back(pick);
+    }
+    return code_points;
+}
+
+// Both loops over the same units: the same bytes, in exact and in roomy buffers,
+// with nothing written past the end.
+void expect_loops_agree(const std::vector<char32_t>& code_points) {
+    const StoredUnits stored(2, code_points);
+    const auto* units = static_cast<const std::uint16_t*>(stored.units().data);
+    const std::string expected = reference_utf8(code_points);
+    constexpr std::size_t kGuardBytes = 32;
+    std::string exact(expected.size() + kGuardBytes, '\x5A');
+    EXPECT_EQ(utf8_encode_detail::encode_portable<false>(units, code_points.size(), exact.data()), expected.size());
+    EXPECT_EQ(exact, expected + std::string(kGuardBytes, '\x5A'));
+    std::fill(exact.begin(), exact.end(), '\x5A');
+    EXPECT_EQ(utf8_encode_detail::encode_basic_plane_ssse3<false>(units, code_points.size(), exact.data()),
+              expected.size());
+    EXPECT_EQ(exact, expected + std::string(kGuardBytes, '\x5A'));
+    std::string roomy(3 * code_points.size() + kGuardBytes, '\x5A');
+    EXPECT_EQ(utf8_encode_detail::encode_basic_plane_ssse3<true>(units, code_points.size(), roomy.data()),
+              expected.size());
+    EXPECT_EQ(roomy.substr(0, expected.size()), expected);
+    EXPECT_EQ(roomy.find_first_not_of('\x5A', expected.size()), std::string::npos);
+}
+
+TEST(Utf8EncodeShuffleTest, RandomBasicPlaneTextMatchesThePortableLoop) {
+    if (!utf8_encode_detail::has_ssse3()) GTEST_SKIP() << "no SSSE3 on this processor";
+    std::mt19937 random(7);
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE(round);
+        expect_loops_agree(random_basic_plane(random, random() % 200));
+    }
+}
+
+TEST(Utf8EncodeShuffleTest, SurrogateAtEveryPositionOfDenseText) {
+    if (!utf8_encode_detail::has_ssse3()) GTEST_SKIP() << "no SSSE3 on this processor";
+    std::mt19937 random(11);
+    for (std::size_t at = 0; at < 64; ++at) {
+        SCOPED_TRACE(at);
+        std::vector<char32_t> code_points = random_basic_plane(random, 64);
+        code_points[at] = 0xD800 + static_cast<char32_t>(random() % 0x800);
+        const StoredUnits stored(2, code_points);
+        std::string roomy(3 * code_points.size(), '\0');
+        EXPECT_EQ(utf8_encode_detail::encode_basic_plane_ssse3<true>(
+                      static_cast<const std::uint16_t*>(stored.units().data), code_points.size(), roomy.data()),
+                  kUtf8HasSurrogate);
+        EXPECT_EQ(utf8_encode_detail::encode_portable<true>(
+                      static_cast<const std::uint16_t*>(stored.units().data), code_points.size(), roomy.data()),
+                  kUtf8HasSurrogate);
+        EXPECT_EQ(encode_in_one_pass(stored.units()), kUtf8HasSurrogate);
+    }
+}
+#endif
 
 TEST(Utf8EncodeLimitsTest, UnitsNextToTheSurrogatesAreEncoded) {
     expect_encodes(2, concat(ascii_run(16), {0xD7FF, 0xE000}));
