@@ -193,5 +193,56 @@ TEST(TextUnitsTest, TwoByteBlocksMatchTheByteWiseRules) {
     EXPECT_GT(refused, 3000u);
 }
 
+// Text in any script mixes sequences of every length, so blocks of two-byte text
+// meet three- and four-byte sequences at every offset: the same check with those at
+// the edges of their ranges, and bad bytes that break the second-byte ranges (0xE0
+// then 0x80, 0xED then 0xA0, 0xF0 then 0x80, 0xF4 then 0x90) or the leads.
+TEST(TextUnitsTest, MixedSequenceLengthsMatchTheByteWiseRules) {
+    std::mt19937 random(13);
+    const char* const units[] = {"a",
+                                 " ",
+                                 "\xC3\xA9",
+                                 "\xDF\xBF",
+                                 "\xE0\xA0\x80",
+                                 "\xE4\xB8\xAD",
+                                 "\xED\x9F\xBF",
+                                 "\xEE\x80\x80",
+                                 "\xEF\xBF\xBF",
+                                 "\xF0\x90\x80\x80",
+                                 "\xF0\x9F\x98\x80",
+                                 "\xF4\x8F\xBF\xBF"};
+    const unsigned char bad[] = {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2,
+                                 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 'a'};
+    std::size_t refused = 0;
+    for (int round = 0; round < 30000; ++round) {
+        std::string bytes;
+        const std::size_t target = 16 + random() % 60;
+        const std::size_t widest = round % 3 == 0 ? 9 : 12;  // a third of the rounds stay in the basic plane
+        while (bytes.size() < target) bytes += units[random() % widest];
+        if (round % 2 == 1) bytes[random() % bytes.size()] = static_cast<char>(bad[random() % sizeof bad]);
+        const bool valid = first_invalid_utf8(bytes) == kUtf8Valid;
+        const std::optional<TextShape> shape = text_shape(bytes);
+        ASSERT_EQ(shape.has_value(), valid) << round;
+        if (!valid) {
+            ++refused;
+            continue;
+        }
+        std::size_t continuations = 0;
+        unsigned char highest_lead = 0;
+        for (const char byte : bytes) {
+            const auto value = static_cast<unsigned char>(byte);
+            if ((value & 0xC0) == 0x80) ++continuations;
+            if (value >= 0xC0 && value > highest_lead) highest_lead = value;
+        }
+        const std::uint32_t expected_class = highest_lead >= 0xF0   ? 0x10FFFF
+                                             : highest_lead >= 0xC4 ? 0xFFFF
+                                             : highest_lead != 0    ? 0xFF
+                                                                    : 127;
+        ASSERT_EQ(shape->length, bytes.size() - continuations) << round;
+        ASSERT_EQ(shape->max_char, expected_class) << round;
+    }
+    EXPECT_GT(refused, 5000u);
+}
+
 }  // namespace
 }  // namespace vorlane
