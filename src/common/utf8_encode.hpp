@@ -73,6 +73,27 @@ template <typename Unit>
     return out + 4;
 }
 
+// Writes units one at a time from `index` while they are not ASCII (`all` false), or
+// up to `count` (`all` true). Returns the new end, or null at a surrogate when
+// Checked (without, the units must hold none).
+template <bool Checked, typename Unit>
+[[nodiscard]] inline char* put_units(const Unit* units, std::size_t& index, std::size_t count, bool all,
+                                     char* out) noexcept {
+    for (; index < count; ++index) {
+        const Unit unit = units[index];
+        if (unit < 0x80) {
+            if (!all) break;
+            *out++ = static_cast<char>(unit);
+            continue;
+        }
+        if constexpr (Checked && sizeof(Unit) > 1) {
+            if (is_surrogate(unit)) return nullptr;
+        }
+        out = put_multibyte(unit, out);
+    }
+    return out;
+}
+
 #if defined(__SSE2__)
 // The 16 units at `units` narrowed to one byte each: units below 0x80 keep their
 // value, every other unit becomes a byte with its high bit set (saturation), so
@@ -98,6 +119,23 @@ template <typename Unit>
         const __m128i high = _mm_packs_epi32(_mm_loadu_si128(blocks + 2), _mm_loadu_si128(blocks + 3));
         return _mm_packus_epi16(low, high);
     }
+}
+#endif
+
+#if defined(__SSE2__)
+// Stores the sixteen units from `index` narrowed to bytes at `out` (which has room
+// for sixteen) and, when they are all ASCII, steps both past them. Returns the mask
+// of the units that are not ASCII.
+template <typename Unit>
+[[nodiscard]] inline unsigned put_ascii_16(const Unit* units, std::size_t& index, char*& out) noexcept {
+    const __m128i narrowed = narrow_16(units + index);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), narrowed);
+    const auto non_ascii = static_cast<unsigned>(_mm_movemask_epi8(narrowed));
+    if (non_ascii == 0) {
+        index += 16;
+        out += 16;
+    }
+    return non_ascii;
 }
 #endif
 
@@ -225,14 +263,8 @@ template <bool Checked>
     char* const start = out;
     std::size_t index = 0;
     while (count - index >= 16) {
-        const __m128i narrowed = narrow_16(units + index);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), narrowed);
-        const unsigned non_ascii = static_cast<unsigned>(_mm_movemask_epi8(narrowed));
-        if (non_ascii == 0) {
-            index += 16;
-            out += 16;
-            continue;
-        }
+        const unsigned non_ascii = put_ascii_16(units, index, out);
+        if (non_ascii == 0) continue;
         // With 24 units left, the output still to come is at least 24 bytes: the two
         // 16-byte stores of the step (at most 12 bytes apart) stay inside it.
         if (count - index >= 24) {
@@ -247,24 +279,11 @@ template <bool Checked>
         const std::size_t ascii_prefix = static_cast<std::size_t>(std::countr_zero(non_ascii));
         index += ascii_prefix;
         out += ascii_prefix;
-        while (index < count && units[index] >= 0x80) {
-            if constexpr (Checked) {
-                if (is_surrogate(units[index])) return kUtf8HasSurrogate;
-            }
-            out = put_multibyte(units[index++], out);
-        }
+        out = put_units<Checked>(units, index, count, false, out);
+        if (out == nullptr) return kUtf8HasSurrogate;
     }
-    for (; index < count; ++index) {
-        const std::uint16_t unit = units[index];
-        if (unit < 0x80) {
-            *out++ = static_cast<char>(unit);
-        } else {
-            if constexpr (Checked) {
-                if (is_surrogate(unit)) return kUtf8HasSurrogate;
-            }
-            out = put_multibyte(unit, out);
-        }
-    }
+    out = put_units<Checked>(units, index, count, true, out);
+    if (out == nullptr) return kUtf8HasSurrogate;
     return static_cast<std::size_t>(out - start);
 }
 #endif
@@ -383,14 +402,8 @@ std::size_t encode_portable(const Unit* units, std::size_t count, char* out) noe
 #if defined(__SSE2__)
         // Every unit takes at least one byte, so with 16 units left the output has
         // room for a 16-byte store even when only its ASCII prefix is kept.
-        const __m128i narrowed = narrow_16(units + index);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), narrowed);
-        const unsigned non_ascii = static_cast<unsigned>(_mm_movemask_epi8(narrowed));
-        if (non_ascii == 0) {
-            index += 16;
-            out += 16;
-            continue;
-        }
+        const unsigned non_ascii = put_ascii_16(units, index, out);
+        if (non_ascii == 0) continue;
         const std::size_t ascii_prefix = static_cast<std::size_t>(std::countr_zero(non_ascii));
         index += ascii_prefix;
         out += ascii_prefix;
@@ -404,24 +417,11 @@ std::size_t encode_portable(const Unit* units, std::size_t count, char* out) noe
         while (units[index] < 0x80) *out++ = static_cast<char>(units[index++]);
 #endif
         // A run of non-ASCII units (a word of accented or CJK letters) stays here.
-        while (index < count && units[index] >= 0x80) {
-            if constexpr (Checked && sizeof(Unit) > 1) {
-                if (is_surrogate(units[index])) return kUtf8HasSurrogate;
-            }
-            out = put_multibyte(units[index++], out);
-        }
+        out = put_units<Checked>(units, index, count, false, out);
+        if (out == nullptr) return kUtf8HasSurrogate;
     }
-    for (; index < count; ++index) {
-        const Unit unit = units[index];
-        if (unit < 0x80) {
-            *out++ = static_cast<char>(unit);
-        } else {
-            if constexpr (Checked && sizeof(Unit) > 1) {
-                if (is_surrogate(unit)) return kUtf8HasSurrogate;
-            }
-            out = put_multibyte(unit, out);
-        }
-    }
+    out = put_units<Checked>(units, index, count, true, out);
+    if (out == nullptr) return kUtf8HasSurrogate;
     return static_cast<std::size_t>(out - start);
 }
 
