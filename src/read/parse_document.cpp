@@ -199,6 +199,13 @@ private:
 };
 
 struct OpenElement {
+    // Provided, so that a new record on the stack gets its members' own initial
+    // values rather than a zero fill of the whole record first (which the compiler
+    // does with a slow block store, once per start tag).
+    OpenElement() noexcept {}
+    OpenElement(OpenElement&&) noexcept = default;
+    OpenElement& operator=(OpenElement&&) noexcept = default;
+
     ParsedElement element;
     TextAccumulator text;
     std::size_t child_count = 0;  // children already handed to the sink

@@ -22,7 +22,9 @@ struct ParsedElement {
     std::vector<ParsedElement> children;   // document order; filled by the tree form only
     AttrMap attrs;
 
-    ParsedElement() noexcept = default;
+    // Provided, so that an element is made from its members' own initial values
+    // rather than a zero fill of the whole record first (a slow block store).
+    ParsedElement() noexcept {}
     explicit ParsedElement(StrRef element_name) noexcept : name(std::move(element_name)) {}
     ParsedElement(ParsedElement&& other) noexcept = default;
     // Releases the subtree held before (iteratively), then takes over `other`'s.
