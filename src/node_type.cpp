@@ -1,5 +1,6 @@
 // The Node class: type creation, the constructor with its validation, and the
 // member tables. Runs with the interpreter lock held.
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -106,21 +107,23 @@ PyGetSetDef node_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The getters' names as the interpreter interns them: an attribute written in code
-// (`node.name`) arrives as exactly that object. Created with the class, kept for the
-// life of the process.
-PyObject* interned_getter_names[4] = {};
+// The getters in node_getset (its last entry is the end marker).
+constexpr std::size_t kGetterCount = std::size(node_getset) - 1;
 
-// Attribute lookup that goes straight to the four getters when asked by their
-// interned names, without searching the class for their descriptors: the class can
-// be neither changed nor subclassed, so that search always ends at the same getter.
-// Every other name, and a getter's name spelled by an equal but different str, takes
-// the generic lookup, which gives the same results.
+// The getters' names as the interpreter interns them, in node_getset's order: an
+// attribute written in code (`node.name`) arrives as exactly that object. Created
+// with the class, kept for the life of the process.
+PyObject* interned_getter_names[kGetterCount] = {};
+
+// Attribute lookup that goes straight to a getter when asked by its interned name,
+// without searching the class for its descriptor: the class can be neither changed
+// nor subclassed, so that search always ends at the same getter. Every other name,
+// and a getter's name spelled by an equal but different str, takes the generic
+// lookup, which gives the same results.
 PyObject* node_tp_getattro(PyObject* self, PyObject* name) {
-    if (name == interned_getter_names[0]) return node_get_name(self, nullptr);
-    if (name == interned_getter_names[1]) return node_get_attrs(self, nullptr);
-    if (name == interned_getter_names[2]) return node_get_text(self, nullptr);
-    if (name == interned_getter_names[3]) return node_get_children(self, nullptr);
+    for (std::size_t index = 0; index < kGetterCount; ++index) {
+        if (name == interned_getter_names[index]) return node_getset[index].get(self, nullptr);
+    }
     return PyObject_GenericGetAttr(self, name);
 }
 
@@ -172,10 +175,9 @@ PyTypeObject* created_node_type = nullptr;
 
 CallResult<PyTypeObject*> obtain_node_type() {
     if (created_node_type == nullptr) {
-        const char* const getter_names[] = {"name", "attrs", "text", "children"};
-        for (std::size_t index = 0; index < 4; ++index) {
+        for (std::size_t index = 0; index < kGetterCount; ++index) {
             if (interned_getter_names[index] != nullptr) continue;
-            interned_getter_names[index] = PyUnicode_InternFromString(getter_names[index]);
+            interned_getter_names[index] = PyUnicode_InternFromString(node_getset[index].name);
             if (interned_getter_names[index] == nullptr) return CallError::captured();
         }
         PyObject* type = PyType_FromSpec(&node_spec);
