@@ -153,13 +153,6 @@ public:
             case State::Empty:
                 return std::nullopt;
             case State::Span: {
-                // A piece that starts and ends with a visible ASCII byte (most text)
-                // has no white space to trim at either end.
-                const auto first_byte = static_cast<unsigned char>(input[span_start_]);
-                const auto last_byte = static_cast<unsigned char>(input[span_end_ - 1]);
-                if (first_byte - 0x21u < 0x5Eu && last_byte - 0x21u < 0x5Eu) {
-                    return spans.borrowed_span(span_start_, span_end_);
-                }
                 TrimBounds kept = trim_white_space(input.substr(span_start_, span_end_ - span_start_));
                 if (kept.first == kept.second) return std::nullopt;
                 // The element's own buffer reference (taken with its name) covers the text.
@@ -400,7 +393,7 @@ bool is_unicode_white_space(char32_t code_point) noexcept {
            code_point == 0x3000;
 }
 
-TrimBounds trim_white_space(std::string_view bytes) noexcept {
+TrimBounds trim_white_space_by_characters(std::string_view bytes) noexcept {
     std::size_t first = 0;
     while (first < bytes.size()) {
         DecodedChar next = decode_char(bytes, first);

@@ -49,6 +49,17 @@ struct TrimBounds {
     std::size_t first = 0;
     std::size_t second = 0;
 };
-[[nodiscard]] TrimBounds trim_white_space(std::string_view bytes) noexcept;
+// The walk from both ends, decoding characters (out of line).
+[[nodiscard]] TrimBounds trim_white_space_by_characters(std::string_view bytes) noexcept;
+// Text that starts and ends with a visible ASCII byte (most text) is settled inline:
+// such a byte is neither white space nor part of a longer character.
+[[nodiscard]] inline TrimBounds trim_white_space(std::string_view bytes) noexcept {
+    if (!bytes.empty()) {
+        const auto first_byte = static_cast<unsigned char>(bytes.front());
+        const auto last_byte = static_cast<unsigned char>(bytes.back());
+        if (first_byte - 0x21u < 0x5Eu && last_byte - 0x21u < 0x5Eu) return {0, bytes.size()};
+    }
+    return trim_white_space_by_characters(bytes);
+}
 
 }  // namespace vorlane
