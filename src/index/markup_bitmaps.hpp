@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace vorlane {
@@ -24,13 +23,10 @@ struct UninitializedAllocator : std::allocator<T> {
     UninitializedAllocator() noexcept = default;
     template <typename U>
     UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    // Construction with a value goes through allocator_traits' default.
     template <typename U>
     void construct(U* place) noexcept {
         ::new (static_cast<void*>(place)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* place, Args&&... args) {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
     }
 };
 
