@@ -11,6 +11,15 @@
 
 namespace vorlane {
 
+// Whether prefault_for_writing can do anything on this build.
+constexpr bool kernel_can_populate() noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    return true;
+#else
+    return false;
+#endif
+}
+
 inline void prefault_for_writing(void* block, std::size_t size) noexcept {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     constexpr std::uintptr_t kPage = 4096;

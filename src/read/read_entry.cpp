@@ -5,18 +5,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "binding.hpp"
 #include "boundary.hpp"
 #include "common/io_error.hpp"
+#include "common/page_populator.hpp"
 #include "common/prefault.hpp"
 #include "common/utf8.hpp"
 #include "common/utf8_encode.hpp"
@@ -38,10 +41,31 @@ struct FileBytes {
     std::size_t size = 0;
 };
 
+// The lanes of a read's page populator: the nodes, the attribute blocks and joined
+// texts, and the block that receives the document's bytes.
+constexpr std::size_t kNodeLane = 0;
+constexpr std::size_t kDocumentArenaLane = 1;
+constexpr std::size_t kWrittenBlockLane = 2;
+
+// Maps in the first `size` bytes at `block` before they are written: the
+// front half here, the back half meanwhile by `populator` if one runs.
+void prefault_before_writing(char* block, std::size_t size, PagePopulator* populator) noexcept {
+    if (populator == nullptr) {
+        prefault_for_writing(block, size);
+        return;
+    }
+    const std::size_t half = size / 2;
+    populator->follow(kWrittenBlockLane, block + half, block + size);
+    prefault_for_writing(block, half);
+}
+
 // Reads a whole file (no interpreter): size from fstat, reads until end of file.
 // An open or read interrupted by a signal is retried unless `interrupted` says the
-// call ends (kInterruptedMessage then). Throws std::bad_alloc.
-Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptCheck interrupted) {
+// call ends (kInterruptedMessage then). `prepare(size)` is told the reported size
+// before the bytes are allocated and returns the populator to share the mapping in
+// of their pages with, or null. Throws std::bad_alloc.
+template <typename Prepare>
+Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptCheck interrupted, Prepare prepare) {
     if (path.find('\0') != std::string::npos) return IoError::fixed(kNulInPathMessage);
     int fd = -1;
     while (true) {
@@ -62,14 +86,18 @@ Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptChe
     // One byte more than the reported size, so that reaching end of file needs no
     // second buffer when the size was right.
     capacity += 1;
+    PagePopulator* populator = prepare(capacity);
     FileBytes file;
     file.bytes.reset(new char[capacity]);
+    // The kernel's copy would otherwise take a fault on each fresh page.
+    prefault_before_writing(file.bytes.get(), capacity, populator);
     while (true) {
         if (file.size == capacity) {
             if (capacity > SIZE_MAX / 2) throw std::bad_alloc();
             std::size_t grown_capacity = capacity * 2;
             std::unique_ptr<char[]> grown(new char[grown_capacity]);
             std::memcpy(grown.get(), file.bytes.get(), file.size);
+            if (populator != nullptr) populator->forget(kWrittenBlockLane);
             file.bytes = std::move(grown);
             capacity = grown_capacity;
         }
@@ -102,6 +130,37 @@ PyObject* node_from_parsed(NodeArena& arena, PyTypeObject* type, ParsedElement&&
 
 namespace {
 
+unsigned processor_count() noexcept {
+    static const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+    return count;
+}
+
+// Counts the large reads in progress in the process while it is alive and counted.
+class LargeRead {
+public:
+    LargeRead() noexcept = default;
+    LargeRead(const LargeRead&) = delete;
+    LargeRead& operator=(const LargeRead&) = delete;
+    ~LargeRead() { uncount(); }
+
+    [[nodiscard]] bool counted() const noexcept { return counted_; }
+    void count() noexcept {
+        others_ = in_progress_.fetch_add(1, std::memory_order_relaxed);
+        counted_ = true;
+    }
+    void uncount() noexcept {
+        if (counted_) in_progress_.fetch_sub(1, std::memory_order_relaxed);
+        counted_ = false;
+    }
+    // How many other large reads were in progress when this one was counted.
+    [[nodiscard]] unsigned others() const noexcept { return others_; }
+
+private:
+    static inline std::atomic<unsigned> in_progress_{0};
+    unsigned others_ = 0;
+    bool counted_ = false;
+};
+
 // Turns the elements of a parse into nodes as they are finished, without the lock:
 // each finished element becomes a node in the document's NodeArena, taking the nodes
 // of its children from the end of the pending list. Nothing outside sees the nodes
@@ -113,8 +172,41 @@ public:
     NodeSink& operator=(const NodeSink&) = delete;
     ~NodeSink() override { discard_unpublished_nodes(pending_.data(), pending_.size()); }
 
+    // Starts the worker that maps in the pages of a large document's stores ahead of
+    // their writers, if a thread can be had; `document_size` is about the document's
+    // length in bytes. Before the parse and before the document is encoded.
+    void prepare(std::size_t document_size) noexcept {
+        if (document_size < kPopulatedFrom || populator_.running()) return;
+        // The worker needs a core of its own: while other reads keep the others
+        // busy, each takes its faults in place.
+        if (!reading_.counted()) reading_.count();
+        if (reading_.others() + 1 >= processor_count() || !populator_.start()) return;
+        populator_.set_lead(kNodeLane, kNodeLead);
+        populator_.set_lead(kDocumentArenaLane, kDocumentArenaLead);
+        populator_.set_lead(kWrittenBlockLane, SIZE_MAX);
+    }
+
+    // The worker, if one runs, for the block that receives the document's bytes.
+    PagePopulator* populator() noexcept { return populator_.running() ? &populator_ : nullptr; }
+
     // The document the nodes come from; before the parse.
-    void bind(DocumentBuffer* buffer) noexcept { buffer_ = BufferRef::share(buffer); }
+    void bind(DocumentBuffer* buffer) noexcept {
+        buffer_ = BufferRef::share(buffer);
+        prepare(buffer_->size());
+        if (!populator_.running()) return;
+        try {
+            buffer_->arena().populate_with(&populator_, kDocumentArenaLane);
+        } catch (const std::bad_alloc&) {
+            // Populating only saves time: the parse makes the arena when it needs
+            // it, and reports there if it cannot.
+        }
+    }
+
+    // After the parse, before the lock is taken again.
+    void parse_ended() noexcept {
+        populator_.stop();
+        reading_.uncount();
+    }
 
     void finish(ParsedElement&& element, std::size_t child_count) override {
         if (arena_ == nullptr) {
@@ -123,6 +215,7 @@ public:
             arena_ = NodeArena::create(std::max<std::size_t>(buffer_->size() / 4, std::size_t{64} << 10));
             if (arena_ == nullptr) throw std::bad_alloc();
             buffer_->attach(arena_, &NodeArena::destroy);
+            if (populator_.running()) arena_->populate_with(&populator_, kNodeLane);
         }
         if (pending_.size() == pending_.capacity()) {
             pending_.reserve(std::max<std::size_t>(256, 2 * pending_.capacity()));
@@ -144,12 +237,24 @@ public:
     }
 
 private:
+    // Below a mebibyte the faults cost less than starting a thread.
+    static constexpr std::size_t kPopulatedFrom = std::size_t{1} << 20;
+    // How far ahead of their writers the arenas' lanes map pages in: far enough that
+    // the nodes do not overtake them, near enough that the pages past the last node
+    // stay few. The document's own bytes are written at memory speed, so the
+    // worker takes their back half whole.
+    static constexpr std::size_t kNodeLead = std::size_t{2} << 20;
+    static constexpr std::size_t kDocumentArenaLead = std::size_t{1} << 20;
+
     // Declared first, so that it is released after the nodes are discarded.
     BufferRef buffer_;
     PyTypeObject* type_;
     NodeArena* arena_ = nullptr;
     std::vector<PyObject*> pending_;  // nodes not yet taken by a parent; the root at the end
     std::size_t made_ = 0;
+    // Declared last, so that its worker has stopped before the arena can go.
+    PagePopulator populator_;
+    LargeRead reading_;
 };
 
 // What a parse run without the lock produced: the root, or the message of its error
@@ -178,6 +283,7 @@ ParseOutcome parse_detached(const std::string& root_tag, BufferRef own_reference
     ParseOutcome outcome;
     sink.bind(own_reference.get());
     auto parsed = parse_document(own_reference.get(), root_tag, sink);
+    sink.parse_ended();
     if (parsed) {
         outcome.parsed = true;
     } else {
@@ -213,23 +319,27 @@ CallResult<PyRef> finish_read(ParseOutcome&& outcome, NodeSink& sink,
 //   space asked for more than a little spare) the form is measured first and then
 //   written into bytes of exactly its length.
 // Runs without the lock; throws std::bad_alloc.
-std::unique_ptr<char[]> encode_str_units(CodeUnits units, std::size_t& length) {
+std::unique_ptr<char[]> encode_str_units(CodeUnits units, std::size_t& length, PagePopulator* populator) {
     const std::size_t bound = units.width > 1 ? utf8_length_bound(units) : 0;
     constexpr std::size_t kSpareOnSmallTargets = std::size_t{64} << 20;
     if (bound != 0 && (sizeof(void*) >= 8 || bound - units.count <= kSpareOnSmallTargets)) {
         std::unique_ptr<char[]> bytes(new (std::nothrow) char[bound]);
         if (bytes) {
             // Every unit takes at least one byte.
-            prefault_for_writing(bytes.get(), units.count);
+            prefault_before_writing(bytes.get(), units.count, populator);
             length = encode_utf8_units_checked(units, bytes.get());
-            if (length == kUtf8HasSurrogate) return nullptr;
+            if (length == kUtf8HasSurrogate) {
+                // The worker may still be mapping in the block's back half.
+                if (populator != nullptr) populator->forget(kWrittenBlockLane);
+                return nullptr;
+            }
             return bytes;
         }
     }
     length = utf8_encoded_length(units);
     if (length == kUtf8HasSurrogate) return nullptr;
     std::unique_ptr<char[]> bytes(new char[length]);
-    prefault_for_writing(bytes.get(), length);
+    prefault_before_writing(bytes.get(), length, populator);
     (void)encode_utf8_units(units, bytes.get());
     return bytes;
 }
@@ -274,7 +384,8 @@ CallResult<PyRef> read_string_body(PyObject* const* args, Py_ssize_t nargs, PyOb
         EncodedOutcome encoded = without_interpreter_lock([&](InterpreterLockReleased&) {
             EncodedOutcome result;
             std::size_t length = 0;
-            std::unique_ptr<char[]> bytes = encode_str_units(units.value(), length);
+            sink.prepare(units.value().count);
+            std::unique_ptr<char[]> bytes = encode_str_units(units.value(), length, sink.populator());
             if (!bytes) {
                 result.has_surrogate = true;
                 return result;
@@ -322,7 +433,10 @@ CallResult<PyRef> read_file_body(PyObject* const* args, Py_ssize_t nargs, PyObje
     FileOutcome outcome = without_interpreter_lock([&](InterpreterLockReleased& unlocked) {
         FileOutcome result;
         SignalInterrupts interrupts(unlocked);
-        result.file = read_whole_file(path_copy, interrupts.check());
+        result.file = read_whole_file(path_copy, interrupts.check(), [&sink](std::size_t size) {
+            sink.prepare(size);
+            return sink.populator();
+        });
         result.interruption = interrupts.take_raised();
         if (result.file) {
             // Every later use of the strings needs valid UTF-8, so a file that is

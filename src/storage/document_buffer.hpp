@@ -6,11 +6,54 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
-#include <memory_resource>
 #include <string_view>
 
 namespace vorlane {
+
+class PagePopulator;
+
+// Memory handed out by bumping a pointer through blocks that double in size up to a
+// limit, and freed all at once with the arena. Used by one thread at a time.
+class DocumentArena {
+public:
+    // Blocks start at `first_block` bytes (at least 4 KiB).
+    explicit DocumentArena(std::size_t first_block) noexcept;
+    DocumentArena(const DocumentArena&) = delete;
+    DocumentArena& operator=(const DocumentArena&) = delete;
+    ~DocumentArena();
+
+    // `size` bytes at a multiple of `alignment` (a power of two, at most that of
+    // max_align_t). Throws std::bad_alloc.
+    [[nodiscard]] void* allocate(std::size_t size, std::size_t alignment) {
+        const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(next_) + alignment - 1) & ~(alignment - 1);
+        const auto end = reinterpret_cast<std::uintptr_t>(end_);
+        if (next_ == nullptr || at > end || size > end - at) return allocate_in_new_block(size, alignment);
+        next_ = reinterpret_cast<char*>(at) + size;
+        if (next_ > report_at_) report_position();
+        return reinterpret_cast<char*>(at);
+    }
+
+    // Leaves the mapping in of the blocks' pages ahead of the allocations to `lane`
+    // of `populator`, which runs and is stopped before this arena is destroyed.
+    void populate_with(PagePopulator* populator, std::size_t lane) noexcept;
+
+private:
+    struct Block {
+        Block* previous;
+    };
+    void* allocate_in_new_block(std::size_t size, std::size_t alignment);
+    void report_position() noexcept;
+
+    Block* blocks_ = nullptr;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    char* report_at_ = nullptr;  // the populator hears of the position past here
+    std::size_t next_block_bytes_;
+    PagePopulator* populator_ = nullptr;
+    std::size_t lane_ = 0;
+};
 
 class DocumentBuffer {
 public:
@@ -47,7 +90,7 @@ public:
     // joined texts of the elements parsed from it, which their nodes keep using (every node holds a buffer
     // reference). Made on first use; only the one parse of this buffer calls it, so it
     // needs no lock. Throws std::bad_alloc.
-    [[nodiscard]] std::pmr::memory_resource& arena();
+    [[nodiscard]] DocumentArena& arena();
     // Hands the buffer memory to free with `release` when its last reference goes
     // (the nodes made from it, which all hold references). Only the one parse of this
     // buffer calls it, at most once, so it needs no lock.
@@ -69,7 +112,7 @@ private:
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     std::unique_ptr<char[]> owned_;       // OwnedBytes
-    std::unique_ptr<std::pmr::monotonic_buffer_resource> arena_;
+    std::unique_ptr<DocumentArena> arena_;
     void* attachment_ = nullptr;
     AttachmentRelease attachment_release_ = nullptr;
     void* object_ = nullptr;              // PythonText

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "boundary.hpp"
+#include "common/page_populator.hpp"
 #include "common/prefault.hpp"
 #include "convert.hpp"
 
@@ -269,6 +270,7 @@ void* NodeArena::allocate(std::size_t size) noexcept {
         next_ = static_cast<char*>(memory) + kChunkHeaderBytes;
         end_ = static_cast<char*>(memory) + chunk_bytes;
         populated_ = next_;
+        if (populator_ != nullptr) populator_->follow(lane_, next_, end_);
         next_chunk_bytes_ = std::min(next_chunk_bytes_ * 2, kChunkMaximum);
     }
     void* block = next_;
@@ -277,7 +279,21 @@ void* NodeArena::allocate(std::size_t size) noexcept {
     return block;
 }
 
+void NodeArena::populate_with(PagePopulator* populator, std::size_t lane) noexcept {
+    populator_ = populator;
+    lane_ = lane;
+    if (populator_ != nullptr && next_ != nullptr) populator_->follow(lane_, next_, end_);
+}
+
 void NodeArena::populate_ahead() noexcept {
+    if (populator_ != nullptr) {
+        // The worker keeps its lead on the nodes; it hears where they are at every
+        // quarter of a mebibyte.
+        constexpr std::size_t kReportEvery = std::size_t{256} << 10;
+        populator_->advance(lane_, next_);
+        populated_ = next_ + std::min<std::size_t>(kReportEvery, static_cast<std::size_t>(end_ - next_));
+        return;
+    }
     constexpr std::size_t kAhead = std::size_t{1} << 20;
     const std::size_t ahead = std::min<std::size_t>(kAhead, static_cast<std::size_t>(end_ - populated_));
     prefault_for_writing(populated_, ahead);

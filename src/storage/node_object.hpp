@@ -14,6 +14,8 @@
 
 namespace vorlane {
 
+class PagePopulator;
+
 // The children of a node: owned strong references, allocated at exactly their
 // count (nothing for none), or lying inside the node's own block. Dropping a
 // ChildList with references still in it releases them, so it needs the lock then.
@@ -100,6 +102,10 @@ public:
     // long, the table is full or cannot be had); the caller makes its own str then.
     // With the interpreter lock held.
     [[nodiscard]] PyObject* shared_str(std::string_view bytes) noexcept;
+    // Leaves the mapping in of the chunks' pages ahead of the nodes to `lane` of
+    // `populator` (running, and stopped before the arena is destroyed) instead of
+    // doing it here.
+    void populate_with(PagePopulator* populator, std::size_t lane) noexcept;
 
 private:
     struct Chunk;
@@ -111,6 +117,8 @@ private:
     char* end_ = nullptr;
     char* populated_ = nullptr;
     std::size_t next_chunk_bytes_ = 0;
+    PagePopulator* populator_ = nullptr;
+    std::size_t lane_ = 0;
     void populate_ahead() noexcept;
 };
 

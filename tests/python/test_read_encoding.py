@@ -10,7 +10,7 @@ import threading
 import pytest
 
 import vorlane
-from tree_helpers import tree_of
+from tree_helpers import element, tree_of
 
 _as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8
 _as_utf8.argtypes = [ctypes.py_object]
@@ -184,3 +184,62 @@ class TestEncodedThreads:
         assert sorted(results) == [0, 1, 2, 3]
         for trees in results.values():
             assert [tree == expected[which] for which, tree in trees] == [True] * 4
+
+
+def large_records(letters, count=24_000):
+    """A document of well over a mebibyte, and the tree expected of it."""
+    document = records(letters, count)
+    rows = tuple(
+        element(
+            "row",
+            {"id": str(i), "v": f"{letters[i % len(letters)]}{i}"},
+            f"{letters * (i % 5)} & {i}".strip(),
+            [element("c", {"k": letters})],
+        )
+        for i in range(count)
+    )
+    return document, element("all", {}, None, rows)
+
+
+LARGE_LETTERS = [
+    pytest.param("é", id="latin-1"),
+    pytest.param("Ł東京€", id="basic-plane"),
+    pytest.param("\U0001f600x", id="all-planes"),
+]
+
+
+class TestLargeDocuments:
+    """Documents large enough that a second thread maps in the pages of their
+    stores while they are read: the trees and errors are those of any document."""
+
+    @pytest.mark.parametrize("letters", LARGE_LETTERS)
+    def test_every_route_gives_the_whole_tree(self, letters, tmp_path):
+        document, expected = large_records(letters)
+        assert len(document) > 1_200_000
+        path = tmp_path / "large.xml"
+        path.write_bytes(document.encode("utf-8"))
+        for node in (
+            vorlane.read_string(fresh(document), "all"),
+            vorlane.read_string(with_cached_utf8(document), "all"),
+            vorlane.read_file(str(path), "all"),
+        ):
+            assert tree_of(node) == expected
+
+    @pytest.mark.parametrize("letters", LARGE_LETTERS)
+    @pytest.mark.parametrize("place", ["start", "middle", "end"])
+    def test_surrogate_is_the_interpreters_error(self, letters, place):
+        document, _ = large_records(letters)
+        at = {"start": 0, "middle": len(document) // 2, "end": len(document)}[place]
+        document = document[:at] + "\udc80" + document[at:]
+        with pytest.raises(UnicodeEncodeError) as raised:
+            vorlane.read_string(fresh(document), "all")
+        assert (raised.value.start, raised.value.end) == (at, at + 1)
+        # The process goes on reading large documents afterwards.
+        assert vorlane.read_string(fresh(large_records(letters)[0]), "all").name == "all"
+
+    def test_malformed_large_document_reports_its_offset(self):
+        document, _ = large_records("é")
+        broken = document[:-6] + "</al>"
+        with pytest.raises(ValueError, match=r"^malformed XML at byte \d+: expected </all>, found </al>$") as raised:
+            vorlane.read_string(fresh(broken), "all")
+        assert raised.value.offset == len(broken[:-5].encode("utf-8"))

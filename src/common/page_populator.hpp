@@ -1,0 +1,150 @@
+// A worker thread that maps in the pages of a block a little ahead of the thread
+// writing it, so that the writer finds its pages present instead of taking a fault
+// (and the kernel's clearing of the page) on each. On a machine with a second core
+// the faults of a large document then cost the reader nothing.
+//
+// The worker only ever asks the kernel to populate pages the owner has handed it; it
+// never reads or writes them, so the owner's data is untouched whatever the timing.
+// It populates at most `lead` bytes past the owner's last reported position, so the
+// memory it maps in ahead of need stays small. Blocks handed to it must stay mapped
+// until stop() returns.
+#pragma once
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "common/prefault.hpp"
+
+namespace vorlane {
+
+class PagePopulator {
+public:
+    // Each lane follows one block at a time: a document may have more than one
+    // growing store being written at once.
+    static constexpr std::size_t kLanes = 3;
+
+    PagePopulator() noexcept = default;
+    PagePopulator(const PagePopulator&) = delete;
+    PagePopulator& operator=(const PagePopulator&) = delete;
+    ~PagePopulator() { stop(); }
+
+    // Starts the worker; false (and nothing happens later) when no thread can be had.
+    bool start() noexcept {
+        if (!kernel_can_populate() || worker_.joinable()) return false;
+        try {
+            worker_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            return false;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+
+    [[nodiscard]] bool running() const noexcept { return worker_.joinable(); }
+
+    // How far ahead of its writer `lane` maps pages in (nothing until this is set).
+    void set_lead(std::size_t lane, std::size_t lead) noexcept {
+        std::lock_guard<std::mutex> guard(mutex_);
+        lanes_[lane].lead = lead;
+    }
+
+    // From now on `lane` follows the block [begin, end), whose writer starts at
+    // `begin`; the block the lane followed before is left as it is.
+    void follow(std::size_t lane, char* begin, char* end) noexcept {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            Lane& followed = lanes_[lane];
+            followed.populated = begin;
+            followed.cursor = begin;
+            followed.end = end;
+        }
+        wake_.notify_one();
+    }
+
+    // `lane` stops following its block and, once this returns, touches it no more:
+    // for a block about to be freed.
+    void forget(std::size_t lane) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        Lane& forgotten = lanes_[lane];
+        forgotten.populated = forgotten.cursor = forgotten.end = nullptr;
+        done_.wait(lock, [&] { return busy_lane_ != lane; });
+    }
+
+    // The writer of the block `lane` follows has reached `cursor`.
+    void advance(std::size_t lane, char* cursor) noexcept {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (cursor > lanes_[lane].cursor) lanes_[lane].cursor = cursor;
+        }
+        wake_.notify_one();
+    }
+
+    // Ends the worker and waits for it; its last request finishes first.
+    void stop() noexcept {
+        if (!worker_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        worker_.join();
+    }
+
+private:
+    // Populating a range at a time bounds how long the worker holds on to a request
+    // the writer has already overtaken, and lets the lanes take turns.
+    static constexpr std::size_t kStep = std::size_t{256} << 10;
+
+    struct Lane {
+        char* populated = nullptr;
+        char* cursor = nullptr;
+        char* end = nullptr;
+        std::size_t lead = 0;
+    };
+
+    void run() noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stopping_) {
+            char* from = nullptr;
+            char* to = nullptr;
+            for (std::size_t index = 0; index < kLanes; ++index) {
+                Lane& lane = lanes_[index];
+                char* const target = static_cast<std::size_t>(lane.end - lane.cursor) > lane.lead
+                                         ? lane.cursor + lane.lead
+                                         : lane.end;
+                // Pages the writer has already reached are left to it.
+                char* const first = std::max(lane.populated, lane.cursor);
+                if (first >= target) continue;
+                from = first;
+                to = static_cast<std::size_t>(target - first) > kStep ? first + kStep : target;
+                lane.populated = to;
+                busy_lane_ = index;
+                break;
+            }
+            if (from == nullptr) {
+                wake_.wait(lock);
+                continue;
+            }
+            lock.unlock();
+            prefault_for_writing(from, static_cast<std::size_t>(to - from));
+            lock.lock();
+            busy_lane_ = kLanes;
+            done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;  // a request has finished
+    Lane lanes_[kLanes];
+    std::size_t busy_lane_ = kLanes;  // the lane of the request being carried out, if any
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+}  // namespace vorlane

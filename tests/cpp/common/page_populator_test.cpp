@@ -1,0 +1,137 @@
+// PagePopulator: which pages its worker maps in, and that it leaves a block alone
+// once told to forget it or stopped. Residency is read back with mincore.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/page_populator.hpp"
+
+namespace vorlane {
+namespace {
+
+constexpr std::size_t kPage = 4096;
+
+// A fresh anonymous mapping, unmapped at the end of the test.
+struct Mapping {
+    explicit Mapping(std::size_t bytes) : size(bytes) {
+        void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base = memory == MAP_FAILED ? nullptr : static_cast<char*>(memory);
+        // Whole-page requests only, so that no huge page spans the probes.
+        if (base != nullptr) ::madvise(base, size, MADV_NOHUGEPAGE);
+    }
+    ~Mapping() {
+        if (base != nullptr) ::munmap(base, size);
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    char* base;
+    std::size_t size;
+};
+
+std::size_t resident_pages(const char* begin, std::size_t bytes) {
+    std::vector<unsigned char> flags((bytes + kPage - 1) / kPage);
+    if (::mincore(const_cast<char*>(begin), bytes, flags.data()) != 0) return SIZE_MAX;
+    std::size_t resident = 0;
+    for (unsigned char flag : flags) resident += flag & 1;
+    return resident;
+}
+
+// Waits (up to a generous bound, for loaded machines) until `pages` pages from
+// `begin` are resident; the count then.
+std::size_t wait_for_resident(const char* begin, std::size_t pages) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::size_t resident = 0;
+    while ((resident = resident_pages(begin, pages * kPage)) < pages &&
+           std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return resident;
+}
+
+class PagePopulatorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!kernel_can_populate()) GTEST_SKIP() << "this build cannot ask the kernel to populate pages";
+    }
+};
+
+TEST_F(PagePopulatorTest, MapsInTheLeadAheadOfTheWriterAndNoFurther) {
+    Mapping block(64 * kPage * 16);
+    ASSERT_NE(block.base, nullptr);
+    PagePopulator populator;
+    ASSERT_TRUE(populator.start());
+    const std::size_t lead = 64 * kPage;
+    populator.set_lead(0, lead);
+    populator.follow(0, block.base, block.base + block.size);
+    EXPECT_EQ(wait_for_resident(block.base, 64), 64u);
+
+    // The writer moves on: the lead moves with it.
+    char* const cursor = block.base + 256 * kPage;
+    populator.advance(0, cursor);
+    EXPECT_EQ(wait_for_resident(cursor, 64), 64u);
+    populator.stop();
+    // Neither the pages the writer passed over nor those past its lead.
+    EXPECT_EQ(resident_pages(block.base + 64 * kPage, 192 * kPage), 0u);
+    EXPECT_EQ(resident_pages(cursor + lead, block.size - 320 * kPage), 0u);
+}
+
+TEST_F(PagePopulatorTest, LanesFollowTheirOwnBlocks) {
+    Mapping first(128 * kPage);
+    Mapping second(128 * kPage);
+    ASSERT_NE(first.base, nullptr);
+    ASSERT_NE(second.base, nullptr);
+    PagePopulator populator;
+    ASSERT_TRUE(populator.start());
+    populator.set_lead(0, 16 * kPage);
+    populator.set_lead(2, SIZE_MAX);
+    populator.follow(0, first.base, first.base + first.size);
+    populator.follow(2, second.base + 64 * kPage, second.base + second.size);
+    EXPECT_EQ(wait_for_resident(first.base, 16), 16u);
+    EXPECT_EQ(wait_for_resident(second.base + 64 * kPage, 64), 64u);
+    populator.stop();
+    EXPECT_EQ(resident_pages(first.base + 16 * kPage, 112 * kPage), 0u);
+    EXPECT_EQ(resident_pages(second.base, 64 * kPage), 0u);
+}
+
+TEST_F(PagePopulatorTest, ForgottenBlockIsLeftAloneAndItsContentsKept) {
+    // A block written while the worker maps it in keeps every byte written; once
+    // forgotten, freeing it is safe, and the worker goes on with other lanes.
+    std::vector<char> expected(32 << 20);
+    for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>(i * 7 + 3);
+    PagePopulator populator;
+    ASSERT_TRUE(populator.start());
+    populator.set_lead(1, SIZE_MAX);
+    for (int round = 0; round < 4; ++round) {
+        auto* block = static_cast<char*>(::operator new(expected.size()));
+        populator.follow(1, block + expected.size() / 2, block + expected.size());
+        std::memcpy(block, expected.data(), expected.size());
+        EXPECT_EQ(std::memcmp(block, expected.data(), expected.size()), 0);
+        populator.forget(1);
+        ::operator delete(block);
+    }
+    Mapping later(32 * kPage);
+    ASSERT_NE(later.base, nullptr);
+    populator.follow(1, later.base, later.base + later.size);
+    EXPECT_EQ(wait_for_resident(later.base, 32), 32u);
+}
+
+TEST_F(PagePopulatorTest, StartsOnceAndStopsIdempotently) {
+    PagePopulator populator;
+    EXPECT_FALSE(populator.running());
+    populator.stop();
+    ASSERT_TRUE(populator.start());
+    EXPECT_TRUE(populator.running());
+    EXPECT_FALSE(populator.start());
+    populator.stop();
+    EXPECT_FALSE(populator.running());
+    populator.stop();
+}
+
+}  // namespace
+}  // namespace vorlane
