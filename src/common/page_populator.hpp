@@ -10,6 +10,7 @@
 // until stop() returns.
 #pragma once
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -145,6 +146,53 @@ private:
     std::size_t busy_lane_ = kLanes;  // the lane of the request being carried out, if any
     bool stopping_ = false;
     std::thread worker_;
+};
+
+// Maps in the `size` bytes at `block` before they are written from end to end: the
+// front half here, the back half meanwhile by `lane` of `populator` when one runs
+// (that lane's lead must cover the half).
+inline void prefault_in_halves(char* block, std::size_t size, PagePopulator* populator, std::size_t lane) noexcept {
+    if (populator == nullptr || !populator->running()) {
+        prefault_for_writing(block, size);
+        return;
+    }
+    const std::size_t half = size / 2;
+    populator->follow(lane, block + half, block + size);
+    prefault_for_writing(block, half);
+}
+
+// Counts the large calls in progress in the process, so that a call starts a page
+// populator only when a core is left for it: while other large calls keep every
+// core busy, a worker would only take time from them, and each call takes its page
+// faults in place. Counted from claim() until release() or destruction.
+class CoreShare {
+public:
+    CoreShare() noexcept = default;
+    CoreShare(const CoreShare&) = delete;
+    CoreShare& operator=(const CoreShare&) = delete;
+    ~CoreShare() { release(); }
+
+    // Counts this call (once); true when, with it, fewer calls run than there are cores.
+    bool claim() noexcept {
+        if (!claimed_) {
+            others_ = in_progress_.fetch_add(1, std::memory_order_relaxed);
+            claimed_ = true;
+        }
+        return others_ + 1 < processor_count();
+    }
+    void release() noexcept {
+        if (claimed_) in_progress_.fetch_sub(1, std::memory_order_relaxed);
+        claimed_ = false;
+    }
+
+private:
+    static unsigned processor_count() noexcept {
+        static const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+        return count;
+    }
+    static inline std::atomic<unsigned> in_progress_{0};
+    unsigned others_ = 0;
+    bool claimed_ = false;
 };
 
 }  // namespace vorlane

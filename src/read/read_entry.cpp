@@ -5,14 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -47,18 +45,6 @@ constexpr std::size_t kNodeLane = 0;
 constexpr std::size_t kDocumentArenaLane = 1;
 constexpr std::size_t kWrittenBlockLane = 2;
 
-// Maps in the first `size` bytes at `block` before they are written: the
-// front half here, the back half meanwhile by `populator` if one runs.
-void prefault_before_writing(char* block, std::size_t size, PagePopulator* populator) noexcept {
-    if (populator == nullptr) {
-        prefault_for_writing(block, size);
-        return;
-    }
-    const std::size_t half = size / 2;
-    populator->follow(kWrittenBlockLane, block + half, block + size);
-    prefault_for_writing(block, half);
-}
-
 // Reads a whole file (no interpreter): size from fstat, reads until end of file.
 // An open or read interrupted by a signal is retried unless `interrupted` says the
 // call ends (kInterruptedMessage then). `prepare(size)` is told the reported size
@@ -90,7 +76,7 @@ Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptChe
     FileBytes file;
     file.bytes.reset(new char[capacity]);
     // The kernel's copy would otherwise take a fault on each fresh page.
-    prefault_before_writing(file.bytes.get(), capacity, populator);
+    prefault_in_halves(file.bytes.get(), capacity, populator, kWrittenBlockLane);
     while (true) {
         if (file.size == capacity) {
             if (capacity > SIZE_MAX / 2) throw std::bad_alloc();
@@ -130,37 +116,6 @@ PyObject* node_from_parsed(NodeArena& arena, PyTypeObject* type, ParsedElement&&
 
 namespace {
 
-unsigned processor_count() noexcept {
-    static const unsigned count = std::max(1u, std::thread::hardware_concurrency());
-    return count;
-}
-
-// Counts the large reads in progress in the process while it is alive and counted.
-class LargeRead {
-public:
-    LargeRead() noexcept = default;
-    LargeRead(const LargeRead&) = delete;
-    LargeRead& operator=(const LargeRead&) = delete;
-    ~LargeRead() { uncount(); }
-
-    [[nodiscard]] bool counted() const noexcept { return counted_; }
-    void count() noexcept {
-        others_ = in_progress_.fetch_add(1, std::memory_order_relaxed);
-        counted_ = true;
-    }
-    void uncount() noexcept {
-        if (counted_) in_progress_.fetch_sub(1, std::memory_order_relaxed);
-        counted_ = false;
-    }
-    // How many other large reads were in progress when this one was counted.
-    [[nodiscard]] unsigned others() const noexcept { return others_; }
-
-private:
-    static inline std::atomic<unsigned> in_progress_{0};
-    unsigned others_ = 0;
-    bool counted_ = false;
-};
-
 // Turns the elements of a parse into nodes as they are finished, without the lock:
 // each finished element becomes a node in the document's NodeArena, taking the nodes
 // of its children from the end of the pending list. Nothing outside sees the nodes
@@ -177,10 +132,7 @@ public:
     // length in bytes. Before the parse and before the document is encoded.
     void prepare(std::size_t document_size) noexcept {
         if (document_size < kPopulatedFrom || populator_.running()) return;
-        // The worker needs a core of its own: while other reads keep the others
-        // busy, each takes its faults in place.
-        if (!reading_.counted()) reading_.count();
-        if (reading_.others() + 1 >= processor_count() || !populator_.start()) return;
+        if (!cores_.claim() || !populator_.start()) return;
         populator_.set_lead(kNodeLane, kNodeLead);
         populator_.set_lead(kDocumentArenaLane, kDocumentArenaLead);
         populator_.set_lead(kWrittenBlockLane, SIZE_MAX);
@@ -205,7 +157,7 @@ public:
     // After the parse, before the lock is taken again.
     void parse_ended() noexcept {
         populator_.stop();
-        reading_.uncount();
+        cores_.release();
     }
 
     void finish(ParsedElement&& element, std::size_t child_count) override {
@@ -254,7 +206,7 @@ private:
     std::size_t made_ = 0;
     // Declared last, so that its worker has stopped before the arena can go.
     PagePopulator populator_;
-    LargeRead reading_;
+    CoreShare cores_;
 };
 
 // What a parse run without the lock produced: the root, or the message of its error
@@ -326,7 +278,7 @@ std::unique_ptr<char[]> encode_str_units(CodeUnits units, std::size_t& length, P
         std::unique_ptr<char[]> bytes(new (std::nothrow) char[bound]);
         if (bytes) {
             // Every unit takes at least one byte.
-            prefault_before_writing(bytes.get(), units.count, populator);
+            prefault_in_halves(bytes.get(), units.count, populator, kWrittenBlockLane);
             length = encode_utf8_units_checked(units, bytes.get());
             if (length == kUtf8HasSurrogate) {
                 // The worker may still be mapping in the block's back half.
@@ -339,7 +291,7 @@ std::unique_ptr<char[]> encode_str_units(CodeUnits units, std::size_t& length, P
     length = utf8_encoded_length(units);
     if (length == kUtf8HasSurrogate) return nullptr;
     std::unique_ptr<char[]> bytes(new char[length]);
-    prefault_before_writing(bytes.get(), length, populator);
+    prefault_in_halves(bytes.get(), length, populator, kWrittenBlockLane);
     (void)encode_utf8_units(units, bytes.get());
     return bytes;
 }

@@ -33,6 +33,7 @@
 
 #include "binding.hpp"
 #include "boundary.hpp"
+#include "common/page_populator.hpp"
 #include "common/prefault.hpp"
 #include "convert.hpp"
 #include "module_functions.hpp"
@@ -55,6 +56,8 @@ struct NodeObjectTree {
 // Outputs of at least this many code points are written into the result str with
 // the lock released; shorter ones are not worth the hand-over.
 constexpr std::size_t kUnlockedFillUnits = 256 * 1024;
+// From this size of output on, a worker thread shares the mapping in of its pages.
+constexpr std::size_t kPopulatedFrom = std::size_t{1} << 20;
 
 // What the measuring rendering of write_string found: its outcome, and the shape
 // of the str the output makes.
@@ -124,16 +127,25 @@ CallResult<PyRef> str_from_rendering(const StringRender& render, const MeasuredO
     if (unit_count < kUnlockedFillUnits) {
         filled = render.fill_kind(kind, ascii, units, unit_count);
     } else {
-        // The rendering writes the str's character data from end to end: its pages are
-        // mapped in with one call rather than one fault at a time.
-        prefault_for_writing(units, unit_count * static_cast<std::size_t>(kind));
         // No owned reference may live in a frame across a lock release (a thread
         // ended at interpreter exit unwinds through it): the new str is held raw
         // meanwhile, and dropped by hand when the rendering throws.
         PyObject* const filling = text.release();
         try {
-            filled = without_interpreter_lock(
-                [&](InterpreterLockReleased&) { return render.fill_kind(kind, ascii, units, unit_count); });
+            filled = without_interpreter_lock([&](InterpreterLockReleased&) {
+                // The rendering writes the str's character data from end to end: its
+                // pages are mapped in with one call rather than one fault at a time,
+                // a large output's back half by a worker on a spare core meanwhile.
+                const std::size_t bytes = unit_count * static_cast<std::size_t>(kind);
+                PagePopulator populator;
+                CoreShare cores;
+                if (bytes >= kPopulatedFrom && cores.claim() && populator.start()) {
+                    populator.set_lead(0, SIZE_MAX);
+                }
+                prefault_in_halves(static_cast<char*>(units), bytes, &populator, 0);
+                populator.stop();
+                return render.fill_kind(kind, ascii, units, unit_count);
+            });
         } catch (const std::exception&) {
             Py_DECREF(filling);
             throw;

@@ -4,9 +4,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -131,6 +133,23 @@ TEST_F(PagePopulatorTest, StartsOnceAndStopsIdempotently) {
     populator.stop();
     EXPECT_FALSE(populator.running());
     populator.stop();
+}
+
+TEST(CoreShareTest, LeavesACoreForAWorkerOnlyWhileCallsAreFewerThanCores) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::unique_ptr<CoreShare>> calls;
+    for (unsigned index = 0; index < cores + 1; ++index) {
+        calls.push_back(std::make_unique<CoreShare>());
+        // The call itself takes one core; a worker needs another.
+        EXPECT_EQ(calls.back()->claim(), index + 2 <= cores) << "call " << index;
+        // Claiming again counts nothing more.
+        EXPECT_EQ(calls.back()->claim(), index + 2 <= cores) << "call " << index;
+    }
+    // Calls that end, by release or by going, free their cores.
+    calls.front()->release();
+    calls.erase(calls.begin() + 1, calls.end());
+    CoreShare next;
+    EXPECT_EQ(next.claim(), cores >= 2);
 }
 
 }  // namespace
