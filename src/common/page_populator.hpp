@@ -9,6 +9,9 @@
 // memory it maps in ahead of need stays small. Blocks handed to it must stay mapped
 // until stop() returns.
 #pragma once
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -34,16 +37,24 @@ public:
     ~PagePopulator() { stop(); }
 
     // Starts the worker; false (and nothing happens later) when no thread can be had.
+    // The worker blocks every signal, so that a signal meant for the process (Ctrl-C
+    // interrupting a blocked read, say) reaches a thread that can act on it.
     bool start() noexcept {
         if (!kernel_can_populate() || worker_.joinable()) return false;
+        sigset_t all;
+        sigset_t previous;
+        sigfillset(&all);
+        if (pthread_sigmask(SIG_SETMASK, &all, &previous) != 0) return false;
+        bool started = true;
         try {
             worker_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
-            return false;
+            started = false;
         } catch (const std::bad_alloc&) {
-            return false;
+            started = false;
         }
-        return true;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return started;
     }
 
     [[nodiscard]] bool running() const noexcept { return worker_.joinable(); }

@@ -1,6 +1,8 @@
 // PagePopulator: which pages its worker maps in, and that it leaves a block alone
 // once told to forget it or stopped. Residency is read back with mincore.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,6 +10,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -133,6 +137,40 @@ TEST_F(PagePopulatorTest, StartsOnceAndStopsIdempotently) {
     populator.stop();
     EXPECT_FALSE(populator.running());
     populator.stop();
+}
+
+// The signal mask of each thread of the process but the calling one, from /proc.
+std::vector<unsigned long long> other_threads_blocked_signals() {
+    std::vector<unsigned long long> masks;
+    const std::string own = std::to_string(static_cast<long>(::gettid()));
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) return masks;
+    while (const dirent* entry = ::readdir(tasks)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || name == own) continue;
+        std::ifstream status("/proc/self/task/" + name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigBlk:", 0) == 0) masks.push_back(std::stoull(line.substr(7), nullptr, 16));
+        }
+    }
+    ::closedir(tasks);
+    return masks;
+}
+
+TEST_F(PagePopulatorTest, WorkerLeavesSignalsToTheOtherThreads) {
+    PagePopulator populator;
+    ASSERT_TRUE(populator.start());
+    const std::vector<unsigned long long> masks = other_threads_blocked_signals();
+    populator.stop();
+    ASSERT_EQ(masks.size(), 1u);
+    for (int signal_number : {SIGINT, SIGTERM, SIGUSR1, SIGALRM, SIGCHLD}) {
+        EXPECT_NE(masks[0] & (1ULL << (signal_number - 1)), 0u) << "signal " << signal_number;
+    }
+    // The calling thread's own mask is as it was.
+    sigset_t own;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &own), 0);
+    EXPECT_EQ(sigismember(&own, SIGINT), 0);
 }
 
 TEST(CoreShareTest, LeavesACoreForAWorkerOnlyWhileCallsAreFewerThanCores) {
