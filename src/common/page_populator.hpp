@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <new>
@@ -24,6 +23,27 @@
 #include "common/prefault.hpp"
 
 namespace vorlane {
+
+// A condition variable over std::mutex's own pthread mutex. std::condition_variable
+// would do, but its wait is a libstdc++ symbol newer than the oldest runtime the
+// module's wheels promise to load on.
+class MutexCondition {
+public:
+    MutexCondition() noexcept { pthread_cond_init(&condition_, nullptr); }
+    MutexCondition(const MutexCondition&) = delete;
+    MutexCondition& operator=(const MutexCondition&) = delete;
+    ~MutexCondition() { pthread_cond_destroy(&condition_); }
+
+    // With `lock` held; it is held again on return, spurious wake-ups included.
+    void wait(std::unique_lock<std::mutex>& lock) noexcept {
+        pthread_cond_wait(&condition_, lock.mutex()->native_handle());
+    }
+    void notify_one() noexcept { pthread_cond_signal(&condition_); }
+    void notify_all() noexcept { pthread_cond_broadcast(&condition_); }
+
+private:
+    pthread_cond_t condition_;
+};
 
 class PagePopulator {
 public:
@@ -84,7 +104,7 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         Lane& forgotten = lanes_[lane];
         forgotten.populated = forgotten.cursor = forgotten.end = nullptr;
-        done_.wait(lock, [&] { return busy_lane_ != lane; });
+        while (busy_lane_ == lane) done_.wait(lock);
     }
 
     // The writer of the block `lane` follows has reached `cursor`.
@@ -151,8 +171,8 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;  // a request has finished
+    MutexCondition wake_;
+    MutexCondition done_;  // a request has finished
     Lane lanes_[kLanes];
     std::size_t busy_lane_ = kLanes;  // the lane of the request being carried out, if any
     bool stopping_ = false;
