@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "common/page_populator.hpp"
@@ -43,7 +44,7 @@ void* DocumentArena::allocate_in_new_block(std::size_t size, std::size_t alignme
     next_ = reinterpret_cast<char*>(block) + kBlockHeaderBytes;
     end_ = reinterpret_cast<char*>(block) + block_bytes;
     report_at_ = next_;
-    next_block_bytes_ = std::min(next_block_bytes_ * 2, kLargestBlock);
+    next_block_bytes_ = std::min(next_block_bytes_ + next_block_bytes_ / 2, kLargestBlock);
     if (populator_ != nullptr) populator_->follow(lane_, next_, end_);
     const auto at = (reinterpret_cast<std::uintptr_t>(next_) + alignment - 1) & ~(alignment - 1);
     next_ = reinterpret_cast<char*>(at) + size;
