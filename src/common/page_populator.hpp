@@ -179,6 +179,9 @@ private:
     std::thread worker_;
 };
 
+// The size of block from which a worker's help outweighs starting its thread.
+inline constexpr std::size_t kPopulatorWorthBytes = std::size_t{1} << 20;
+
 // Maps in the `size` bytes at `block` before they are written from end to end: the
 // front half here, the back half meanwhile by `lane` of `populator` when one runs
 // (that lane's lead must cover the half).

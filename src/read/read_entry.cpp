@@ -131,7 +131,7 @@ public:
     // their writers, if a thread can be had; `document_size` is about the document's
     // length in bytes. Before the parse and before the document is encoded.
     void prepare(std::size_t document_size) noexcept {
-        if (document_size < kPopulatedFrom || populator_.running()) return;
+        if (document_size < kPopulatorWorthBytes || populator_.running()) return;
         if (!cores_.claim() || !populator_.start()) return;
         populator_.set_lead(kNodeLane, kNodeLead);
         populator_.set_lead(kDocumentArenaLane, kDocumentArenaLead);
@@ -189,8 +189,6 @@ public:
     }
 
 private:
-    // Below a mebibyte the faults cost less than starting a thread.
-    static constexpr std::size_t kPopulatedFrom = std::size_t{1} << 20;
     // How far ahead of their writers the arenas' lanes map pages in: far enough that
     // the nodes do not overtake them, near enough that the pages past the last node
     // stay few. The document's own bytes are written at memory speed, so the

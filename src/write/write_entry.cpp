@@ -56,8 +56,6 @@ struct NodeObjectTree {
 // Outputs of at least this many code points are written into the result str with
 // the lock released; shorter ones are not worth the hand-over.
 constexpr std::size_t kUnlockedFillUnits = 256 * 1024;
-// From this size of output on, a worker thread shares the mapping in of its pages.
-constexpr std::size_t kPopulatedFrom = std::size_t{1} << 20;
 
 // What the measuring rendering of write_string found: its outcome, and the shape
 // of the str the output makes.
@@ -135,16 +133,18 @@ CallResult<PyRef> str_from_rendering(const StringRender& render, const MeasuredO
             filled = without_interpreter_lock([&](InterpreterLockReleased&) {
                 // The rendering writes the str's character data from end to end: its
                 // pages are mapped in with one call rather than one fault at a time,
-                // a large output's back half by a worker on a spare core meanwhile.
+                // a large output's back half by a worker on a spare core, which may
+                // still be at it while the rendering fills the front half.
                 const std::size_t bytes = unit_count * static_cast<std::size_t>(kind);
                 PagePopulator populator;
                 CoreShare cores;
-                if (bytes >= kPopulatedFrom && cores.claim() && populator.start()) {
+                if (bytes >= kPopulatorWorthBytes && cores.claim() && populator.start()) {
                     populator.set_lead(0, SIZE_MAX);
                 }
                 prefault_in_halves(static_cast<char*>(units), bytes, &populator, 0);
+                const bool rendered = render.fill_kind(kind, ascii, units, unit_count);
                 populator.stop();
-                return render.fill_kind(kind, ascii, units, unit_count);
+                return rendered;
             });
         } catch (const std::exception&) {
             Py_DECREF(filling);
