@@ -183,16 +183,23 @@ private:
 inline constexpr std::size_t kPopulatorWorthBytes = std::size_t{1} << 20;
 
 // Maps in the `size` bytes at `block` before they are written from end to end: the
-// front half here, the back half meanwhile by `lane` of `populator` when one runs
-// (that lane's lead must cover the half).
-inline void prefault_in_halves(char* block, std::size_t size, PagePopulator* populator, std::size_t lane) noexcept {
+// first `front` bytes here, the rest meanwhile by `lane` of `populator` when one runs
+// (that lane's lead must cover the rest), all of them here otherwise. The front a
+// writer should take is what it would fill in the time the worker maps the rest in.
+inline void prefault_split(char* block, std::size_t size, std::size_t front, PagePopulator* populator,
+                           std::size_t lane) noexcept {
     if (populator == nullptr || !populator->running()) {
         prefault_for_writing(block, size);
         return;
     }
-    const std::size_t half = size / 2;
-    populator->follow(lane, block + half, block + size);
-    prefault_for_writing(block, half);
+    populator->follow(lane, block + front, block + size);
+    prefault_for_writing(block, front);
+}
+
+// prefault_split with the front half here: for writers that fill memory about as
+// fast as pages are mapped in (copies and encoders).
+inline void prefault_in_halves(char* block, std::size_t size, PagePopulator* populator, std::size_t lane) noexcept {
+    prefault_split(block, size, size / 2, populator, lane);
 }
 
 // Counts the large calls in progress in the process, so that a call starts a page

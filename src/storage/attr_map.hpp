@@ -147,6 +147,13 @@ public:
     // The value stored under `key`, or a Found equal to nullptr.
     [[nodiscard]] Found find(std::string_view key) const noexcept;
 
+    // The key and value bytes of entry `index` (below size()), checked as
+    // StrRef::view checks them: false when either fails, and the entry's values
+    // (through the iterator) then give the error. For the writer, which reads every
+    // entry of every map: a compact entry is read from its offsets, with no spans
+    // made for it.
+    [[nodiscard]] bool views_at(std::size_t index, std::string_view& key, std::string_view& value) const noexcept;
+
     [[nodiscard]] std::size_t size() const noexcept { return table_ == nullptr ? 0 : table_->count; }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
     // Entries the block holds before it grows.
@@ -295,6 +302,19 @@ inline AttrMap::Entry AttrMap::Iterator::operator*() const noexcept {
     value_ = StrRef::borrowed_span(table_->buffer, slot.value_start,
                                    std::size_t{slot.value_start} + slot.value_length);
     return Entry{key_, value_};
+}
+
+inline bool AttrMap::views_at(std::size_t index, std::string_view& key, std::string_view& value) const noexcept {
+    if ((table_->flags & kCompact) == 0) {
+        const Slot& slot = reinterpret_cast<const Slot*>(table_ + 1)[index];
+        return slot.key.view_into(key) && slot.value.view_into(value);
+    }
+    const CompactSlot& slot = reinterpret_cast<const CompactSlot*>(table_ + 1)[index];
+    const char* const data = table_->buffer->data();
+    const std::size_t length = table_->buffer->size();
+    return StrRef::span_view(data, length, slot.key_start, std::size_t{slot.key_start} + slot.key_length, key) &&
+           StrRef::span_view(data, length, slot.value_start, std::size_t{slot.value_start} + slot.value_length,
+                             value);
 }
 
 }  // namespace vorlane

@@ -102,6 +102,34 @@ public:
         return bad_span();
     }
 
+    // As view(), with the outcome as a flag: true after setting `bytes` to the
+    // value, false (leaving `bytes` alone) where view() has its error. For the
+    // writer's loops, which take the error from view() only after a failure: the
+    // flag and two plain stores cost less there than a result object.
+    [[nodiscard]] [[gnu::always_inline]] bool view_into(std::string_view& bytes) const noexcept {
+        const DocumentBuffer* const held = buffer();
+        if (held == nullptr) {
+            bytes = std::string_view(reinterpret_cast<const char*>(first_), second_);
+            return true;
+        }
+        return span_view(held->data(), held->size(), first_, second_, bytes);
+    }
+
+    // The check view() makes of a span, for bytes [start, end) of a document of
+    // `length` bytes at `data`: true after setting `bytes` to them, false when the
+    // range lies outside the document or splits a character. For holders of spans
+    // kept in another form (a compact attribute block's offsets).
+    [[nodiscard]] [[gnu::always_inline]] static bool span_view(const char* data, std::size_t length,
+                                                               std::size_t start, std::size_t end,
+                                                               std::string_view& bytes) noexcept {
+        if (start <= end && end <= length && starts_character(data, length, start) &&
+            starts_character(data, length, end)) [[likely]] {
+            bytes = std::string_view(data + start, end - start);
+            return true;
+        }
+        return false;
+    }
+
     // The bytes without the boundary check, for hashing and comparison inside the
     // core where the span was made over a validated range.
     [[nodiscard]] std::string_view raw() const noexcept {

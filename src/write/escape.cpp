@@ -23,25 +23,6 @@ std::string_view escape_replacement(unsigned char byte, EscapeMode mode) noexcep
 
 namespace {
 
-#if defined(__SSE2__)
-// The growth of one block of sixteen bytes: each byte's growth picked by compares,
-// then summed across the lanes.
-template <EscapeMode mode>
-std::size_t block_growth(__m128i block) noexcept {
-    auto growth_of = [&](char byte, int growth) {
-        return _mm_and_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(byte)), _mm_set1_epi8(static_cast<char>(growth)));
-    };
-    __m128i total = _mm_or_si128(_mm_or_si128(growth_of('&', 4), growth_of('<', 3)),
-                                 _mm_or_si128(growth_of('>', 3), _mm_or_si128(growth_of('"', 5), growth_of('\'', 5))));
-    if constexpr (mode == EscapeMode::Attribute) {
-        total = _mm_or_si128(total, _mm_or_si128(growth_of('\t', 3),
-                                                 _mm_or_si128(growth_of('\n', 4), growth_of('\r', 4))));
-    }
-    const __m128i sums = _mm_sad_epu8(total, _mm_setzero_si128());
-    return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-           static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
-}
-#endif
 
 template <EscapeMode mode>
 EscapeMeasure measure_escaped_in(std::string_view value) noexcept {
@@ -53,13 +34,13 @@ EscapeMeasure measure_escaped_in(std::string_view value) noexcept {
     __m128i any = _mm_setzero_si128();
     for (; size - offset >= 16; offset += 16) {
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset));
-        growth += block_growth<mode>(block);
+        growth += escape_detail::block_growth<mode>(block);
         any = _mm_or_si128(any, block);
     }
     if (offset != size) {
         // The rest, padded with zero bytes, which never grow.
         const __m128i block = escape_detail::load_short_block(bytes + offset, size - offset);
-        growth += block_growth<mode>(block);
+        growth += escape_detail::block_growth<mode>(block);
         any = _mm_or_si128(any, block);
     }
     return {growth, _mm_movemask_epi8(any) != 0};

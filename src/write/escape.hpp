@@ -93,6 +93,40 @@ constexpr Word has_byte(Word word, unsigned char byte) noexcept {
     }
     return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
 }
+
+// A bit for each byte of `block` that `mode` replaces. Zero bytes never are, so a
+// block padded with them (load_short_block) reports only its own bytes.
+template <EscapeMode mode>
+[[nodiscard]] inline unsigned escape_hits(__m128i block) noexcept {
+    __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')), _mm_cmpeq_epi8(block, _mm_set1_epi8('&'))),
+        _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\'')),
+                     _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('<')), _mm_cmpeq_epi8(block, _mm_set1_epi8('>')))));
+    if constexpr (mode == EscapeMode::Attribute) {
+        hits = _mm_or_si128(hits, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')),
+                                               _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\n')),
+                                                            _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')))));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+
+// What escaping the bytes of `block` in `mode` adds to their length: each byte's
+// growth picked by compares, then summed across the lanes.
+template <EscapeMode mode>
+[[nodiscard]] inline std::size_t block_growth(__m128i block) noexcept {
+    auto growth_of = [&](char byte, int growth) {
+        return _mm_and_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(byte)), _mm_set1_epi8(static_cast<char>(growth)));
+    };
+    __m128i total = _mm_or_si128(_mm_or_si128(growth_of('&', 4), growth_of('<', 3)),
+                                 _mm_or_si128(growth_of('>', 3), _mm_or_si128(growth_of('"', 5), growth_of('\'', 5))));
+    if constexpr (mode == EscapeMode::Attribute) {
+        total = _mm_or_si128(total, _mm_or_si128(growth_of('\t', 3),
+                                                 _mm_or_si128(growth_of('\n', 4), growth_of('\r', 4))));
+    }
+    const __m128i sums = _mm_sad_epu8(total, _mm_setzero_si128());
+    return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+}
 #endif
 
 }  // namespace escape_detail
@@ -107,22 +141,7 @@ template <EscapeMode mode>
                                                    std::size_t size) noexcept {
     using namespace escape_detail;
 #if defined(__SSE2__)
-    const __m128i quot = _mm_set1_epi8('"');
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i apos = _mm_set1_epi8('\'');
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i gt = _mm_set1_epi8('>');
-    auto hits_in = [&](__m128i block) {
-        __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quot), _mm_cmpeq_epi8(block, amp)),
-                                    _mm_or_si128(_mm_cmpeq_epi8(block, apos),
-                                                 _mm_or_si128(_mm_cmpeq_epi8(block, lt), _mm_cmpeq_epi8(block, gt))));
-        if constexpr (mode == EscapeMode::Attribute) {
-            hits = _mm_or_si128(hits, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')),
-                                                   _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\n')),
-                                                                _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')))));
-        }
-        return static_cast<unsigned>(_mm_movemask_epi8(hits));
-    };
+    auto hits_in = [](__m128i block) { return escape_hits<mode>(block); };
     while (size - offset >= 16) {
         unsigned mask = hits_in(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset)));
         if (mask != 0) return offset + static_cast<std::size_t>(__builtin_ctz(mask));

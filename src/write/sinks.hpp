@@ -74,9 +74,8 @@ public:
     // Appends `count` spaces; always succeeds. A count that cannot be held in memory
     // throws std::bad_alloc.
     Result<void, IoError> append_spaces(std::uint64_t count) {
-        if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
-            if (count > SIZE_MAX) throw std::bad_alloc();
-        }
+        // No object is larger than PTRDIFF_MAX bytes, so no larger count can be held.
+        if (count > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
         const auto spaces = static_cast<std::size_t>(count);
         if (capacity_ - size_ < spaces) grow_for(spaces);
         std::memset(data_ + size_, ' ', spaces);

@@ -8,16 +8,15 @@
 
 namespace vorlane {
 
-void MeasureSink::add_non_ascii(std::string_view bytes) {
+std::uint64_t MeasureSink::non_ascii_units(std::string_view bytes) {
     const std::optional<TextShape> shape = text_shape(bytes);
     if (!shape) {
         // The output is refused once measured; the piece still counts, as bytes.
         well_formed_ = false;
-        add_units(bytes.size());
-        return;
+        return bytes.size();
     }
-    add_units(shape->length);
     if (shape->max_char > max_char_) max_char_ = shape->max_char;
+    return shape->length;
 }
 
 }  // namespace vorlane

@@ -73,11 +73,7 @@ public:
     // Short pieces are tested inline; longer ones are measured whole out of line,
     // where text_shape skips ASCII sixteen bytes at a time.
     Result<void, IoError> append(std::string_view bytes) {
-        if (bytes.size() > 16 || str_sinks_detail::has_non_ascii(bytes.data(), bytes.size())) {
-            add_non_ascii(bytes);
-        } else {
-            add_units(bytes.size());
-        }
+        add_units(piece_units(bytes));
         return {};
     }
 
@@ -89,12 +85,52 @@ public:
     // Counts a value written escaped, from its measure_escaped result: its own code
     // points, and the ASCII bytes its replacements add.
     Result<void, IoError> append_escaped_value(std::string_view value, EscapeMeasure measure) {
-        if (measure.non_ascii) {
-            add_non_ascii(value);
-        } else {
-            add_units(value.size());
+        add_units((measure.non_ascii ? non_ascii_units(value) : value.size()) + measure.growth);
+        return {};
+    }
+
+    // The coarse steps of the renderer (see UnitSink): short ASCII strings are
+    // counted from one block each, everything else as the pieces would be.
+    Result<void, IoError> append_joined(std::string_view head, std::string_view middle, std::string_view tail) {
+        add_units(head.size() + piece_units(middle) + tail.size());
+        return {};
+    }
+
+    Result<void, IoError> append_attribute(std::string_view key, std::string_view value) {
+#if defined(__SSE2__)
+        if (key.size() <= 16 && value.size() <= 16) {
+            const __m128i key_block = short_block(key);
+            const __m128i value_block = short_block(value);
+            if (_mm_movemask_epi8(_mm_or_si128(key_block, value_block)) == 0) {
+                add_units(4 + key.size() + value.size() +
+                          escape_detail::block_growth<EscapeMode::Attribute>(value_block));
+                return {};
+            }
         }
-        add_units(measure.growth);
+#endif
+        add_units(4 + piece_units(key) + escaped_units(value, EscapeMode::Attribute));
+        return {};
+    }
+
+    Result<void, IoError> append_escaped(std::string_view value, EscapeMode mode) {
+#if defined(__SSE2__)
+        if (value.size() <= 16) {
+            const __m128i block = short_block(value);
+            if (_mm_movemask_epi8(block) == 0) {
+                add_units(value.size() + (mode == EscapeMode::Text
+                                              ? escape_detail::block_growth<EscapeMode::Text>(block)
+                                              : escape_detail::block_growth<EscapeMode::Attribute>(block)));
+                return {};
+            }
+        }
+#endif
+        add_units(escaped_units(value, mode));
+        return {};
+    }
+
+    Result<void, IoError> append_line_break(std::uint64_t spaces) {
+        add_units(1);
+        add_units(spaces);
         return {};
     }
 
@@ -110,8 +146,27 @@ private:
         if (count > kMaxOutputUnits - unit_count_) throw std::bad_alloc();
         unit_count_ += count;
     }
-    // Measures a piece that may hold non-ASCII bytes (out of line: rarer, or longer).
-    void add_non_ascii(std::string_view bytes);
+    // The code points of `bytes`, taking note of their class.
+    std::uint64_t piece_units(std::string_view bytes) {
+        if (bytes.size() > 16 || str_sinks_detail::has_non_ascii(bytes.data(), bytes.size())) {
+            return non_ascii_units(bytes);
+        }
+        return bytes.size();
+    }
+    // The code points of `value` escaped in `mode`.
+    std::uint64_t escaped_units(std::string_view value, EscapeMode mode) {
+        const EscapeMeasure measure = measure_escaped(value, mode);
+        return (measure.non_ascii ? non_ascii_units(value) : value.size()) + measure.growth;
+    }
+    // The code points of a piece that may hold non-ASCII bytes (out of line: rarer,
+    // or longer), taking note of their class; one that is not well-formed counts as
+    // its bytes.
+    std::uint64_t non_ascii_units(std::string_view bytes);
+#if defined(__SSE2__)
+    static __m128i short_block(std::string_view bytes) noexcept {
+        return escape_detail::load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    }
+#endif
 
     std::uint64_t unit_count_ = 0;
     std::uint32_t max_char_ = 127;
@@ -159,6 +214,84 @@ public:
         return {};
     }
 
+    // The coarse steps below are what the renderer asks of a sink that offers them
+    // (see xml_writer.hpp), each the same as its pieces appended one by one. Their
+    // common case, short ASCII strings with nothing to escape and room to spare, is
+    // tested and written a block at a time: each string is read as one sixteen-byte
+    // block and stored as sixteen units, the units past its end to be overwritten by
+    // what follows. Every other case appends the pieces.
+
+    // `head`, `middle` and `tail`; head and tail are short ASCII literals.
+    Result<void, IoError> append_joined(std::string_view head, std::string_view middle, std::string_view tail) {
+#if defined(__SSE2__)
+        if (middle.size() <= 16 && head.size() <= 2 && tail.size() <= 2 && room() >= 20) {
+            const __m128i block = short_block(middle);
+            if (_mm_movemask_epi8(block) == 0) {
+                Unit* out = put_literal(next_, head);
+                store_block(out, block);
+                next_ = put_literal(out + middle.size(), tail);
+                return {};
+            }
+        }
+#endif
+        (void)append(head);
+        (void)append(middle);
+        return append(tail);
+    }
+
+    // One attribute: " " key "=\"" value "\"", the value escaped.
+    Result<void, IoError> append_attribute(std::string_view key, std::string_view value) {
+#if defined(__SSE2__)
+        if (key.size() <= 16 && value.size() <= 16 && room() >= 36) {
+            const __m128i key_block = short_block(key);
+            const __m128i value_block = short_block(value);
+            if ((_mm_movemask_epi8(_mm_or_si128(key_block, value_block)) |
+                 escape_detail::escape_hits<EscapeMode::Attribute>(value_block)) == 0) {
+                Unit* out = next_;
+                out[0] = static_cast<Unit>(' ');
+                store_block(out + 1, key_block);
+                out += 1 + key.size();
+                out[0] = static_cast<Unit>('=');
+                out[1] = static_cast<Unit>('"');
+                store_block(out + 2, value_block);
+                out += 2 + value.size();
+                out[0] = static_cast<Unit>('"');
+                next_ = out + 1;
+                return {};
+            }
+        }
+#endif
+        (void)append_joined(" ", key, "=\"");
+        (void)write_escaped(*this, value, EscapeMode::Attribute);
+        return append("\"");
+    }
+
+    // `value` escaped in `mode`. Leading blocks of plain ASCII are stored as they
+    // are read; from the first block holding anything else, the rest of the value
+    // goes through write_escaped (those blocks end on character boundaries).
+    Result<void, IoError> append_escaped(std::string_view value, EscapeMode mode) {
+#if defined(__SSE2__)
+        if (mode == EscapeMode::Text) return append_escaped_in<EscapeMode::Text>(value);
+        return append_escaped_in<EscapeMode::Attribute>(value);
+#else
+        return write_escaped(*this, value, mode);
+#endif
+    }
+
+    // A line feed and `spaces` spaces.
+    Result<void, IoError> append_line_break(std::uint64_t spaces) noexcept {
+#if defined(__SSE2__)
+        if (spaces < 16 && room() >= 16) {
+            // Lane 0 the line feed, the others spaces.
+            store_block(next_, _mm_insert_epi16(_mm_set1_epi8(' '), ('\n' | (' ' << 8)), 0));
+            next_ += spaces + 1;
+            return {};
+        }
+#endif
+        (void)append("\n");
+        return append_spaces(spaces);
+    }
+
     Result<void, IoError> append_spaces(std::uint64_t count) noexcept {
         if (count > static_cast<std::uint64_t>(end_ - next_)) return stop();
         const auto spaces = static_cast<std::size_t>(count);
@@ -171,6 +304,66 @@ public:
     [[nodiscard]] bool complete() const noexcept { return !stopped_ && next_ == end_; }
 
 private:
+    [[nodiscard]] std::size_t room() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+
+    // Writes the characters of a short ASCII literal at `out` and returns the end.
+    static Unit* put_literal(Unit* out, std::string_view literal) noexcept {
+        for (char byte : literal) *out++ = static_cast<Unit>(byte);
+        return out;
+    }
+
+#if defined(__SSE2__)
+    // The bytes of `bytes` (at most 16) as a block, zero bytes after them.
+    static __m128i short_block(std::string_view bytes) noexcept {
+        return escape_detail::load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    }
+    // Stores the sixteen ASCII bytes of `block` as sixteen units at `out`.
+    static void store_block(Unit* out, __m128i block) noexcept {
+        if constexpr (sizeof(Unit) == 1) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+        } else {
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i low = _mm_unpacklo_epi8(block, zero);
+            const __m128i high = _mm_unpackhi_epi8(block, zero);
+            if constexpr (sizeof(Unit) == 2) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), high);
+            } else {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(low, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(low, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(high, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(high, zero));
+            }
+        }
+    }
+
+    template <EscapeMode mode>
+    Result<void, IoError> append_escaped_in(std::string_view value) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+        std::size_t offset = 0;
+        while (value.size() - offset >= 16 && room() >= 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset));
+            if ((static_cast<unsigned>(_mm_movemask_epi8(block)) | escape_detail::escape_hits<mode>(block)) != 0) {
+                return write_escaped(*this, value.substr(offset), mode);
+            }
+            store_block(next_, block);
+            next_ += 16;
+            offset += 16;
+        }
+        const std::string_view rest = value.substr(offset);
+        if (rest.size() < 16 && room() >= 16) {
+            const __m128i block = short_block(rest);
+            if ((static_cast<unsigned>(_mm_movemask_epi8(block)) | escape_detail::escape_hits<mode>(block)) == 0) {
+                store_block(next_, block);
+                next_ += rest.size();
+                return {};
+            }
+        }
+        if (rest.empty()) return {};
+        return write_escaped(*this, rest, mode);
+    }
+#endif
+
     Result<void, IoError> stop() noexcept {
         stopped_ = true;
         next_ = end_;

@@ -65,9 +65,18 @@ VORLANE_WRITER_STEP Result<void, WriteError> put(Sink& sink, std::string_view by
     return {};
 }
 
+// A sink may offer coarser steps than append (append_joined, append_attribute,
+// append_escaped, append_line_break), each the same as the pieces it stands for;
+// the steps below use them when it does.
+
 template <typename Sink>
 VORLANE_WRITER_STEP Result<void, WriteError> put_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
-    Result<void, IoError> appended = write_escaped(sink, value, mode);
+    Result<void, IoError> appended;
+    if constexpr (requires { sink.append_escaped(value, mode); }) {
+        appended = sink.append_escaped(value, mode);
+    } else {
+        appended = write_escaped(sink, value, mode);
+    }
     if (!appended) return WriteError(appended.error());
     return {};
 }
@@ -77,6 +86,11 @@ VORLANE_WRITER_STEP Result<void, WriteError> put_escaped(Sink& sink, std::string
 template <typename Sink>
 VORLANE_WRITER_STEP Result<void, WriteError> put_joined(Sink& sink, std::string_view head, std::string_view middle,
                                                         std::string_view tail) {
+    if constexpr (requires { sink.append_joined(head, middle, tail); }) {
+        Result<void, IoError> appended = sink.append_joined(head, middle, tail);
+        if (!appended) return WriteError(appended.error());
+        return {};
+    }
     if constexpr (requires { sink.room(std::size_t{}); }) {
         const std::size_t total = head.size() + middle.size() + tail.size();
         if (char* out = sink.room(total)) {
@@ -94,10 +108,24 @@ VORLANE_WRITER_STEP Result<void, WriteError> put_joined(Sink& sink, std::string_
     return put(sink, tail);
 }
 
-VORLANE_WRITER_STEP Result<std::string_view, WriteError> read_value(const StrRef& value) {
-    Result<std::string_view, InvariantViolation> bytes = value.view();
-    if (!bytes) return WriteError(bytes.error());
-    return bytes.value();
+// Sets `bytes` to the value and returns true, or returns false for a span that
+// fails its check, whose error bad_value gives.
+VORLANE_WRITER_STEP bool read_value(const StrRef& value, std::string_view& bytes) noexcept {
+    return value.view_into(bytes);
+}
+[[gnu::cold]] inline WriteError bad_value(const StrRef& value) { return WriteError(value.view().error()); }
+
+// The error of the attribute entry at `index` that AttrMap::views_at refused: its
+// key's, or else its value's.
+template <typename Map>
+[[gnu::cold]] WriteError bad_entry(const Map& attrs, std::size_t index) {
+    std::size_t position = 0;
+    for (const auto& entry : attrs) {
+        if (position++ != index) continue;
+        std::string_view bytes;
+        return read_value(entry.key, bytes) ? bad_value(entry.value) : bad_value(entry.key);
+    }
+    return WriteError(InvariantViolation{"attribute entry out of range"});
 }
 
 // A line feed and the indentation of the current depth. The product is taken in
@@ -105,6 +133,11 @@ VORLANE_WRITER_STEP Result<std::string_view, WriteError> read_value(const StrRef
 template <typename Sink>
 VORLANE_WRITER_STEP Result<void, WriteError> break_line(XmlWriter<Sink>& writer) {
     std::uint64_t spaces = std::uint64_t{writer.indent} * writer.depth;
+    if constexpr (requires { writer.sink.append_line_break(spaces); }) {
+        Result<void, IoError> appended = writer.sink.append_line_break(spaces);
+        if (!appended) return WriteError(appended.error());
+        return {};
+    }
     if constexpr (requires { writer.sink.room(std::size_t{}); }) {
         if (spaces < kFileBufferBytes) {
             const auto count = static_cast<std::size_t>(spaces);
@@ -134,23 +167,26 @@ Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& re
         if (!broken) return broken.error();
     }
     writer.newline_pending = true;
-    Result<std::string_view, WriteError> name_bytes = read_value(record.name);
-    if (!name_bytes) return name_bytes.error();
-    name = name_bytes.value();
+    if (!read_value(record.name, name)) return bad_value(record.name);
     Result<void, WriteError> step = put_joined(writer.sink, "<", name, "");
     if (!step) return step.error();
 
-    for (const auto& entry : record.attrs) {
-        Result<std::string_view, WriteError> key = read_value(entry.key);
-        if (!key) return key.error();
-        Result<std::string_view, WriteError> value = read_value(entry.value);
-        if (!value) return value.error();
-        step = put_joined(writer.sink, " ", *key, "=\"");
-        if (!step) return step.error();
-        step = put_escaped(writer.sink, *value, EscapeMode::Attribute);
-        if (!step) return step.error();
-        step = put(writer.sink, "\"");
-        if (!step) return step.error();
+    const std::size_t attribute_count = record.attrs.size();
+    for (std::size_t index = 0; index < attribute_count; ++index) {
+        std::string_view key;
+        std::string_view value;
+        if (!record.attrs.views_at(index, key, value)) return bad_entry(record.attrs, index);
+        if constexpr (requires { writer.sink.append_attribute(key, value); }) {
+            Result<void, IoError> appended = writer.sink.append_attribute(key, value);
+            if (!appended) return WriteError(appended.error());
+        } else {
+            step = put_joined(writer.sink, " ", key, "=\"");
+            if (!step) return step.error();
+            step = put_escaped(writer.sink, value, EscapeMode::Attribute);
+            if (!step) return step.error();
+            step = put(writer.sink, "\"");
+            if (!step) return step.error();
+        }
     }
 
     if (!record.text.has_value() && record.children.size() == 0) {
@@ -162,9 +198,9 @@ Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& re
     if (!step) return step.error();
     ++writer.depth;
     if (record.text.has_value()) {
-        Result<std::string_view, WriteError> text = read_value(*record.text);
-        if (!text) return text.error();
-        step = put_escaped(writer.sink, *text, EscapeMode::Text);
+        std::string_view text;
+        if (!read_value(*record.text, text)) return bad_value(*record.text);
+        step = put_escaped(writer.sink, text, EscapeMode::Text);
         if (!step) return step.error();
         writer.newline_pending = false;
     }

@@ -153,6 +153,61 @@ TEST_P(AttrMapLayoutTest, InsertLookupUniquenessAndOrder) {
     EXPECT_EQ(order, inserted);
 }
 
+// views_at refuses exactly the spans that StrRef::view refuses, in compact blocks
+// (offsets) and general ones (spans), for a key or a value.
+struct BadEntryCase {
+    const char* label;
+    bool compact;
+    bool bad_key;
+    std::size_t start;
+    std::size_t end;
+};
+
+class AttrMapBadEntryTest : public ::testing::TestWithParam<BadEntryCase> {};
+
+TEST_P(AttrMapBadEntryTest, ViewsAtRefusesWhatViewRefuses) {
+    const BadEntryCase& c = GetParam();
+    const std::string text = "k\xC3\xA9v";
+    DocumentBuffer* buffer = DocumentBuffer::create_owned(std::make_unique<char[]>(text.size() + 1), text.size());
+    std::memcpy(const_cast<char*>(buffer->data()), text.data(), text.size());
+    BufferRef owner = BufferRef::adopt(buffer);
+    const std::size_t good_start = c.bad_key ? 3 : 0;  // "v" as the value, "k" as the key
+    const std::size_t key_start = c.bad_key ? c.start : good_start;
+    const std::size_t key_end = c.bad_key ? c.end : good_start + 1;
+    const std::size_t value_start = c.bad_key ? good_start : c.start;
+    const std::size_t value_end = c.bad_key ? good_start + 1 : c.end;
+    std::vector<std::max_align_t> storage(AttrMap::compact_block_bytes(1) / sizeof(std::max_align_t) + 1);
+    AttrMap map;
+    if (c.compact) {
+        map.reserve_in_compact(draw_hash_keys(), 1, storage.data(), buffer);
+        ASSERT_TRUE(map.insert_spans(key_start, key_end - key_start, value_start, value_end - value_start));
+        ASSERT_TRUE(map.is_compact());
+    } else {
+        map.reserve(draw_hash_keys(), 1);
+        ASSERT_TRUE(map.insert(StrRef::borrowed_span(buffer, key_start, key_end),
+                               StrRef::borrowed_span(buffer, value_start, value_end)));
+    }
+    std::string_view key;
+    std::string_view value;
+    EXPECT_FALSE(map.views_at(0, key, value));
+    // A compact entry's spans live in the iterator, which must outlive them.
+    const AttrMap::Iterator first = map.begin();
+    const auto entry = *first;
+    EXPECT_EQ(entry.key.view().ok(), !c.bad_key);
+    EXPECT_EQ(entry.value.view().ok(), c.bad_key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spans, AttrMapBadEntryTest,
+    ::testing::Values(BadEntryCase{"CompactValueSplitsCharacter", true, false, 0, 2},
+                      BadEntryCase{"CompactValueStartsInsideCharacter", true, false, 2, 4},
+                      BadEntryCase{"CompactValuePastTheEnd", true, false, 3, 9},
+                      BadEntryCase{"CompactKeySplitsCharacter", true, true, 1, 2},
+                      BadEntryCase{"GeneralValueSplitsCharacter", false, false, 0, 2},
+                      BadEntryCase{"GeneralValuePastTheEnd", false, false, 3, 9},
+                      BadEntryCase{"GeneralKeyStartsInsideCharacter", false, true, 2, 4}),
+    [](const ::testing::TestParamInfo<BadEntryCase>& info) { return info.param.label; });
+
 INSTANTIATE_TEST_SUITE_P(
     AroundTheSwitch, AttrMapLayoutTest,
     ::testing::Values(LayoutCase{1, true}, LayoutCase{AttrMap::kFlatLimit - 1, true},
@@ -211,6 +266,19 @@ TEST_P(AttrMapCompactTest, SameBehaviourAsTheGeneralLayout) {
     for (auto entry : compact) compact_order.emplace_back(entry.key.raw(), entry.value.view().value());
     for (auto entry : general) general_order.emplace_back(entry.key.raw(), entry.value.view().value());
     EXPECT_EQ(compact_order, general_order);
+    // views_at reads each entry as the iterator does, in either layout.
+    auto views_of = [](const AttrMap& map) {
+        std::vector<std::pair<std::string, std::string>> views;
+        for (std::size_t i = 0; i < map.size(); ++i) {
+            std::string_view key;
+            std::string_view value;
+            EXPECT_TRUE(map.views_at(i, key, value)) << i;
+            views.emplace_back(key, value);
+        }
+        return views;
+    };
+    EXPECT_EQ(views_of(compact), general_order);
+    EXPECT_EQ(views_of(general), general_order);
     for (std::size_t i = 0; i < count; ++i) {
         const std::string key = key_number(count - i);
         auto found = compact.find(key);

@@ -71,12 +71,29 @@ TEST_P(StrSinksTest, MeasureAndUnitsMatchTheUtf8Rendering) {
         for (std::size_t index = 0; index < length; ++index) text += kPieces[random() % GetParam().piece_count];
         return text;
     };
+    // Keys of 1 to about 50 bytes, each made unique by its position.
+    auto key = [&](std::size_t position) {
+        std::string text;
+        const std::size_t length = random() % 4;
+        for (std::size_t index = 0; index < length; ++index) text += kPieces[random() % GetParam().piece_count];
+        return text + "k" + std::to_string(position);
+    };
     for (int round = 0; round < 60; ++round) {
         std::vector<TestElement> children;
         for (int index = 0; index < 4; ++index) {
             const std::string text = value();
             const std::string note = value();
-            children.push_back(round % 2 == 0 ? element("item", {{"note", note}}, text) : element("item"));
+            TestElement child = round % 2 == 0 ? element("item", {{"note", note}}, text) : element("item");
+            if (round % 3 == 0) {
+                // Several attributes, so that the short and the general forms of an
+                // attribute follow one another.
+                const std::size_t count = 1 + random() % 5;
+                child.attrs = AttrMap(draw_hash_keys(), count);
+                for (std::size_t position = 0; position < count; ++position) {
+                    ASSERT_TRUE(child.attrs.insert(StrRef::owned(key(position)), StrRef::owned(value())));
+                }
+            }
+            children.push_back(std::move(child));
         }
         const std::string root_text = value();
         TestElement root = element("root", {{"k", value()}}, root_text, std::move(children));

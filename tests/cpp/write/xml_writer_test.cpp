@@ -15,6 +15,7 @@ namespace {
 using testing_support::chain;
 using testing_support::children_of;
 using testing_support::element;
+using testing_support::make_attrs;
 using testing_support::make_buffer;
 using testing_support::TestElement;
 using testing_support::TestTree;
@@ -213,6 +214,33 @@ TEST(XmlWriterTest, SpanOffTheBufferIsAnInvariantViolation) {
             EXPECT_EQ(buffer->use_count(), 3u);
         }
         EXPECT_EQ(buffer->use_count(), 1u);
+    }
+}
+
+// A bad span in an attribute ends the rendering at that attribute, whether
+// the map holds it as a span or as offsets into its document.
+TEST(XmlWriterTest, BadAttributeSpanIsAnInvariantViolation) {
+    BufferRef buffer = make_buffer("k\xC3\xA9");
+    for (bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "general");
+        std::vector<std::max_align_t> storage(AttrMap::compact_block_bytes(2) / sizeof(std::max_align_t) + 1);
+        TestElement inner = element("inner");
+        if (compact) {
+            inner.attrs.reserve_in_compact(draw_hash_keys(), 2, storage.data(), buffer.get());
+            ASSERT_TRUE(inner.attrs.insert_spans(0, 1, 0, 1));
+            ASSERT_TRUE(inner.attrs.insert_spans(1, 2, 0, 2));
+        } else {
+            inner.attrs = make_attrs({{"a", "fine"}});
+            ASSERT_TRUE(inner.attrs.insert(StrRef::owned("b"), StrRef::span(buffer.get(), 0, 2)));
+        }
+        TestElement root = element("r", {}, std::nullopt, children_of(element("ok"), std::move(inner)));
+        StringSink sink;
+        XmlWriter<StringSink> writer{sink, 2};
+        Result<void, WriteError> written = write_element<TestTree>(writer, root);
+        ASSERT_FALSE(written.ok());
+        EXPECT_TRUE(std::holds_alternative<InvariantViolation>(written.error()));
+        // The entries before the bad one are written.
+        EXPECT_EQ(sink.view(), compact ? "<r>\n  <ok/>\n  <inner k=\"k\"" : "<r>\n  <ok/>\n  <inner a=\"fine\"");
     }
 }
 
