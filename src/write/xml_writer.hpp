@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <concepts>
 #include <cstring>
 #include <string_view>
 #include <variant>
@@ -69,8 +70,64 @@ VORLANE_WRITER_STEP Result<void, WriteError> put(Sink& sink, std::string_view by
 // append_escaped, append_line_break), each the same as the pieces it stands for;
 // the steps below use them when it does.
 
+// A sink of bytes that lends room in its buffer (room and commit) takes a short
+// string with nothing to escape as one sixteen-byte block, stored whole: the bytes
+// past the string's end lie in the room and are overwritten by what follows.
+template <typename Sink>
+concept LendsRoom = requires(Sink& sink) {
+    { sink.room(std::size_t{}) } -> std::same_as<char*>;
+    sink.commit(std::size_t{});
+};
+
+#if defined(__SSE2__)
+VORLANE_WRITER_STEP __m128i short_block(std::string_view bytes) noexcept {
+    return escape_detail::load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// Writes ` key="value"` that way and returns true when key and value have at most
+// sixteen bytes, the value needs no escaping and the room is there; false, with
+// nothing written, otherwise.
+template <LendsRoom Sink>
+VORLANE_WRITER_STEP bool put_short_attribute(Sink& sink, std::string_view key, std::string_view value) {
+    if (key.size() > 16 || value.size() > 16) return false;
+    const __m128i value_block = short_block(value);
+    if (escape_detail::escape_hits<EscapeMode::Attribute>(value_block) != 0) return false;
+    char* const out = sink.room(36);
+    if (out == nullptr) return false;
+    out[0] = ' ';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), short_block(key));
+    char* const after_key = out + 1 + key.size();
+    after_key[0] = '=';
+    after_key[1] = '"';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(after_key + 2), value_block);
+    after_key[2 + value.size()] = '"';
+    sink.commit(4 + key.size() + value.size());
+    return true;
+}
+
+// As put_short_attribute for a text or value escaped in `mode`.
+template <LendsRoom Sink>
+VORLANE_WRITER_STEP bool put_short_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
+    if (value.size() > 16) return false;
+    const __m128i block = short_block(value);
+    const unsigned escapes = mode == EscapeMode::Text ? escape_detail::escape_hits<EscapeMode::Text>(block)
+                                                      : escape_detail::escape_hits<EscapeMode::Attribute>(block);
+    if (escapes != 0) return false;
+    char* const out = sink.room(16);
+    if (out == nullptr) return false;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+    sink.commit(value.size());
+    return true;
+}
+#endif
+
 template <typename Sink>
 VORLANE_WRITER_STEP Result<void, WriteError> put_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
+#if defined(__SSE2__)
+    if constexpr (LendsRoom<Sink>) {
+        if (put_short_escaped(sink, value, mode)) return {};
+    }
+#endif
     Result<void, IoError> appended;
     if constexpr (requires { sink.append_escaped(value, mode); }) {
         appended = sink.append_escaped(value, mode);
@@ -176,6 +233,11 @@ Result<bool, WriteError> start_element(XmlWriter<Sink>& writer, const Record& re
         std::string_view key;
         std::string_view value;
         if (!record.attrs.views_at(index, key, value)) return bad_entry(record.attrs, index);
+#if defined(__SSE2__)
+        if constexpr (LendsRoom<Sink>) {
+            if (put_short_attribute(writer.sink, key, value)) continue;
+        }
+#endif
         if constexpr (requires { writer.sink.append_attribute(key, value); }) {
             Result<void, IoError> appended = writer.sink.append_attribute(key, value);
             if (!appended) return WriteError(appended.error());
