@@ -512,6 +512,10 @@ FILE_TREES = [
     pytest.param(lambda: Node("r", children=[
         Node("pad", text="x" * shift) for shift in range(8100, 8200, 3)] * 2 + [Node("tag", {"key": "v"})] * 700),
         id="tags-at-every-buffer-offset"),
+    pytest.param(lambda: Node("r", children=[
+        Node("a" * (1 + key % 17), {"k" * key: "v" * value + extra}, text="t" * value + extra)
+        for key in range(1, 18) for value in range(17) for extra in ("", "\u00e9", "&", "\u65e5\"")]),
+        id="short-strings-of-every-length"),
     pytest.param(lambda: chain(40), id="deep-indentation"),
     pytest.param(lambda: vorlane.read_string(
         "<r a='1'>" + "<c k='&amp;'>text &lt; here</c>" * 2000 + "</r>", "r"), id="parsed"),
