@@ -317,25 +317,7 @@ private:
     static __m128i short_block(std::string_view bytes) noexcept {
         return escape_detail::load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     }
-    // Stores the sixteen ASCII bytes of `block` as sixteen units at `out`.
-    static void store_block(Unit* out, __m128i block) noexcept {
-        if constexpr (sizeof(Unit) == 1) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
-        } else {
-            const __m128i zero = _mm_setzero_si128();
-            const __m128i low = _mm_unpacklo_epi8(block, zero);
-            const __m128i high = _mm_unpackhi_epi8(block, zero);
-            if constexpr (sizeof(Unit) == 2) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), high);
-            } else {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(low, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(low, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(high, zero));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(high, zero));
-            }
-        }
-    }
+    static void store_block(Unit* out, __m128i block) noexcept { store_ascii_block(out, block); }
 
     template <EscapeMode mode>
     Result<void, IoError> append_escaped_in(std::string_view value) {

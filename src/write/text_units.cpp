@@ -56,23 +56,7 @@ std::uint32_t decode_sequence(const unsigned char* bytes, std::size_t& length) n
 template <typename Unit>
 void widen_block(const unsigned char* bytes, Unit* units) noexcept {
 #if defined(__SSE2__)
-    if constexpr (sizeof(Unit) == 1) {
-        std::memcpy(units, bytes, kBlockBytes);
-    } else {
-        const __m128i zero = _mm_setzero_si128();
-        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-        __m128i low = _mm_unpacklo_epi8(block, zero);
-        __m128i high = _mm_unpackhi_epi8(block, zero);
-        if constexpr (sizeof(Unit) == 2) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(units), low);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 8), high);
-        } else {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(units), _mm_unpacklo_epi16(low, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 4), _mm_unpackhi_epi16(low, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 8), _mm_unpacklo_epi16(high, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 12), _mm_unpackhi_epi16(high, zero));
-        }
-    }
+    store_ascii_block(units, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)));
 #else
     for (std::size_t index = 0; index < kBlockBytes; ++index) units[index] = bytes[index];
 #endif

@@ -8,7 +8,34 @@
 #include <optional>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vorlane {
+
+#if defined(__SSE2__)
+// Stores the sixteen ASCII bytes of `block` as sixteen code units at `units`.
+template <typename Unit>
+inline void store_ascii_block(Unit* units, __m128i block) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(units), block);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i low = _mm_unpacklo_epi8(block, zero);
+        const __m128i high = _mm_unpackhi_epi8(block, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units), low);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 8), high);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units), _mm_unpacklo_epi16(low, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 4), _mm_unpackhi_epi16(low, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 8), _mm_unpacklo_epi16(high, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(units + 12), _mm_unpackhi_epi16(high, zero));
+        }
+    }
+}
+#endif
 
 // The widest code point class of a text, as the largest code point a str of that
 // width may hold: 127 (ASCII), 255 (one byte per unit), 65535 (two), 1114111 (four).
