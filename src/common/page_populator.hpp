@@ -107,11 +107,14 @@ public:
         while (busy_lane_ == lane) done_.wait(lock);
     }
 
-    // The writer of the block `lane` follows has reached `cursor`.
+    // The writer of the block `lane` follows has reached `cursor`. Ignored for a lane
+    // that follows no block (never told to, or forgotten).
     void advance(std::size_t lane, char* cursor) noexcept {
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            if (cursor > lanes_[lane].cursor) lanes_[lane].cursor = cursor;
+            Lane& advanced = lanes_[lane];
+            if (advanced.end == nullptr) return;
+            if (cursor > advanced.cursor) advanced.cursor = cursor;
         }
         wake_.notify_one();
     }
@@ -177,6 +180,23 @@ private:
     std::size_t busy_lane_ = kLanes;  // the lane of the request being carried out, if any
     bool stopping_ = false;
     std::thread worker_;
+};
+
+// Has `lane` of `populator` (when there is one) forget its block as the scope ends,
+// whichever way it ends: for the writer of a block that may be freed once it
+// returns, thrown or not. The block is written by then, so nothing is lost.
+class LaneRelease {
+public:
+    LaneRelease(PagePopulator* populator, std::size_t lane) noexcept : populator_(populator), lane_(lane) {}
+    LaneRelease(const LaneRelease&) = delete;
+    LaneRelease& operator=(const LaneRelease&) = delete;
+    ~LaneRelease() {
+        if (populator_ != nullptr) populator_->forget(lane_);
+    }
+
+private:
+    PagePopulator* populator_;
+    std::size_t lane_;
 };
 
 // The size of block from which a worker's help outweighs starting its thread.

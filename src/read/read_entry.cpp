@@ -75,6 +75,9 @@ Result<FileBytes, IoError> read_whole_file(const std::string& path, InterruptChe
     PagePopulator* populator = prepare(capacity);
     FileBytes file;
     file.bytes.reset(new char[capacity]);
+    // Declared after the bytes, so that the worker is done with them before an error
+    // return or a throw frees them.
+    LaneRelease release_block(populator, kWrittenBlockLane);
     // The kernel's copy would otherwise take a fault on each fresh page.
     prefault_in_halves(file.bytes.get(), capacity, populator, kWrittenBlockLane);
     while (true) {
@@ -275,20 +278,21 @@ std::unique_ptr<char[]> encode_str_units(CodeUnits units, std::size_t& length, P
     if (bound != 0 && (sizeof(void*) >= 8 || bound - units.count <= kSpareOnSmallTargets)) {
         std::unique_ptr<char[]> bytes(new (std::nothrow) char[bound]);
         if (bytes) {
+            // The bytes may be freed on the way out (a surrogate), or by the caller
+            // as soon as they are returned (no buffer for them can be had, say): the
+            // worker is done with them first.
+            LaneRelease release_block(populator, kWrittenBlockLane);
             // Every unit takes at least one byte.
             prefault_in_halves(bytes.get(), units.count, populator, kWrittenBlockLane);
             length = encode_utf8_units_checked(units, bytes.get());
-            if (length == kUtf8HasSurrogate) {
-                // The worker may still be mapping in the block's back half.
-                if (populator != nullptr) populator->forget(kWrittenBlockLane);
-                return nullptr;
-            }
+            if (length == kUtf8HasSurrogate) return nullptr;
             return bytes;
         }
     }
     length = utf8_encoded_length(units);
     if (length == kUtf8HasSurrogate) return nullptr;
     std::unique_ptr<char[]> bytes(new char[length]);
+    LaneRelease release_block(populator, kWrittenBlockLane);
     prefault_in_halves(bytes.get(), length, populator, kWrittenBlockLane);
     (void)encode_utf8_units(units, bytes.get());
     return bytes;

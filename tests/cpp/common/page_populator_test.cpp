@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -125,6 +126,28 @@ TEST_F(PagePopulatorTest, ForgottenBlockIsLeftAloneAndItsContentsKept) {
     ASSERT_NE(later.base, nullptr);
     populator.follow(1, later.base, later.base + later.size);
     EXPECT_EQ(wait_for_resident(later.base, 32), 32u);
+}
+
+// A LaneRelease forgets its lane whichever way its scope ends; the writer's later
+// reports on that lane then map nothing in.
+TEST_F(PagePopulatorTest, LaneReleaseForgetsTheBlockAtScopeEnd) {
+    Mapping block(512 * kPage);
+    ASSERT_NE(block.base, nullptr);
+    PagePopulator populator;
+    ASSERT_TRUE(populator.start());
+    populator.set_lead(2, 16 * kPage);
+    try {
+        LaneRelease release(&populator, 2);
+        populator.follow(2, block.base, block.base + block.size);
+        ASSERT_EQ(wait_for_resident(block.base, 16), 16u);
+        throw std::runtime_error("the writer fails");
+    } catch (const std::runtime_error&) {
+    }
+    populator.advance(2, block.base + 256 * kPage);
+    // A report the worker acted on would show within this wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    populator.stop();
+    EXPECT_EQ(resident_pages(block.base + 16 * kPage, 496 * kPage), 0u);
 }
 
 TEST_F(PagePopulatorTest, StartsOnceAndStopsIdempotently) {
