@@ -23,7 +23,6 @@ std::string_view escape_replacement(unsigned char byte, EscapeMode mode) noexcep
 
 namespace {
 
-
 template <EscapeMode mode>
 EscapeMeasure measure_escaped_in(std::string_view value) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
@@ -86,14 +85,6 @@ template <typename Sink>
 Result<void, IoError> write_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
     if (mode == EscapeMode::Text) return write_escaped_in<EscapeMode::Text>(sink, value);
     return write_escaped_in<EscapeMode::Attribute>(sink, value);
-}
-
-// Measuring needs no runs: the value's own code points, and the ASCII bytes its
-// replacements add, found in one pass over the value.
-template <>
-Result<void, IoError> write_escaped<MeasureSink>(MeasureSink& sink, std::string_view value, EscapeMode mode) {
-    const EscapeMeasure measure = measure_escaped(value, mode);
-    return sink.append_escaped_value(value, measure);
 }
 
 template Result<void, IoError> write_escaped<StringSink>(StringSink&, std::string_view, EscapeMode);

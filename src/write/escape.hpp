@@ -94,6 +94,11 @@ constexpr Word has_byte(Word word, unsigned char byte) noexcept {
     return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
 }
 
+// The bytes of `bytes` (at most 16) in the low lanes of a block, zero bytes after.
+[[nodiscard]] inline __m128i short_block(std::string_view bytes) noexcept {
+    return load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
 // A bit for each byte of `block` that `mode` replaces. Zero bytes never are, so a
 // block padded with them (load_short_block) reports only its own bytes.
 template <EscapeMode mode>
@@ -193,11 +198,6 @@ struct EscapeMeasure {
 // first error unchanged (a StringSink never fails).
 template <typename Sink>
 [[nodiscard]] Result<void, IoError> write_escaped(Sink& sink, std::string_view value, EscapeMode mode);
-
-class MeasureSink;
-// Measuring (str_sinks.hpp) counts the replacements instead of writing them.
-template <>
-Result<void, IoError> write_escaped<MeasureSink>(MeasureSink& sink, std::string_view value, EscapeMode mode);
 
 extern template Result<void, IoError> write_escaped<StringSink>(StringSink&, std::string_view, EscapeMode);
 extern template Result<void, IoError> write_escaped<FileSink>(FileSink&, std::string_view, EscapeMode);

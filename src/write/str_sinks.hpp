@@ -82,13 +82,6 @@ public:
         return {};
     }
 
-    // Counts a value written escaped, from its measure_escaped result: its own code
-    // points, and the ASCII bytes its replacements add.
-    Result<void, IoError> append_escaped_value(std::string_view value, EscapeMeasure measure) {
-        add_units((measure.non_ascii ? non_ascii_units(value) : value.size()) + measure.growth);
-        return {};
-    }
-
     // The coarse steps of the renderer (see UnitSink): short ASCII strings are
     // counted from one block each, everything else as the pieces would be.
     Result<void, IoError> append_joined(std::string_view head, std::string_view middle, std::string_view tail) {
@@ -99,8 +92,8 @@ public:
     Result<void, IoError> append_attribute(std::string_view key, std::string_view value) {
 #if defined(__SSE2__)
         if (key.size() <= 16 && value.size() <= 16) {
-            const __m128i key_block = short_block(key);
-            const __m128i value_block = short_block(value);
+            const __m128i key_block = escape_detail::short_block(key);
+            const __m128i value_block = escape_detail::short_block(value);
             if (_mm_movemask_epi8(_mm_or_si128(key_block, value_block)) == 0) {
                 add_units(4 + key.size() + value.size() +
                           escape_detail::block_growth<EscapeMode::Attribute>(value_block));
@@ -115,7 +108,7 @@ public:
     Result<void, IoError> append_escaped(std::string_view value, EscapeMode mode) {
 #if defined(__SSE2__)
         if (value.size() <= 16) {
-            const __m128i block = short_block(value);
+            const __m128i block = escape_detail::short_block(value);
             if (_mm_movemask_epi8(block) == 0) {
                 add_units(value.size() + (mode == EscapeMode::Text
                                               ? escape_detail::block_growth<EscapeMode::Text>(block)
@@ -162,11 +155,6 @@ private:
     // or longer), taking note of their class; one that is not well-formed counts as
     // its bytes.
     std::uint64_t non_ascii_units(std::string_view bytes);
-#if defined(__SSE2__)
-    static __m128i short_block(std::string_view bytes) noexcept {
-        return escape_detail::load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    }
-#endif
 
     std::uint64_t unit_count_ = 0;
     std::uint32_t max_char_ = 127;
@@ -225,10 +213,10 @@ public:
     Result<void, IoError> append_joined(std::string_view head, std::string_view middle, std::string_view tail) {
 #if defined(__SSE2__)
         if (middle.size() <= 16 && head.size() <= 2 && tail.size() <= 2 && room() >= 20) {
-            const __m128i block = short_block(middle);
+            const __m128i block = escape_detail::short_block(middle);
             if (_mm_movemask_epi8(block) == 0) {
                 Unit* out = put_literal(next_, head);
-                store_block(out, block);
+                store_ascii_block(out, block);
                 next_ = put_literal(out + middle.size(), tail);
                 return {};
             }
@@ -243,17 +231,17 @@ public:
     Result<void, IoError> append_attribute(std::string_view key, std::string_view value) {
 #if defined(__SSE2__)
         if (key.size() <= 16 && value.size() <= 16 && room() >= 36) {
-            const __m128i key_block = short_block(key);
-            const __m128i value_block = short_block(value);
+            const __m128i key_block = escape_detail::short_block(key);
+            const __m128i value_block = escape_detail::short_block(value);
             if ((_mm_movemask_epi8(_mm_or_si128(key_block, value_block)) |
                  escape_detail::escape_hits<EscapeMode::Attribute>(value_block)) == 0) {
                 Unit* out = next_;
                 out[0] = static_cast<Unit>(' ');
-                store_block(out + 1, key_block);
+                store_ascii_block(out + 1, key_block);
                 out += 1 + key.size();
                 out[0] = static_cast<Unit>('=');
                 out[1] = static_cast<Unit>('"');
-                store_block(out + 2, value_block);
+                store_ascii_block(out + 2, value_block);
                 out += 2 + value.size();
                 out[0] = static_cast<Unit>('"');
                 next_ = out + 1;
@@ -283,7 +271,7 @@ public:
 #if defined(__SSE2__)
         if (spaces < 16 && room() >= 16) {
             // Lane 0 the line feed, the others spaces.
-            store_block(next_, _mm_insert_epi16(_mm_set1_epi8(' '), ('\n' | (' ' << 8)), 0));
+            store_ascii_block(next_, _mm_insert_epi16(_mm_set1_epi8(' '), ('\n' | (' ' << 8)), 0));
             next_ += spaces + 1;
             return {};
         }
@@ -313,12 +301,6 @@ private:
     }
 
 #if defined(__SSE2__)
-    // The bytes of `bytes` (at most 16) as a block, zero bytes after them.
-    static __m128i short_block(std::string_view bytes) noexcept {
-        return escape_detail::load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    }
-    static void store_block(Unit* out, __m128i block) noexcept { store_ascii_block(out, block); }
-
     template <EscapeMode mode>
     Result<void, IoError> append_escaped_in(std::string_view value) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
@@ -328,15 +310,15 @@ private:
             if ((static_cast<unsigned>(_mm_movemask_epi8(block)) | escape_detail::escape_hits<mode>(block)) != 0) {
                 return write_escaped(*this, value.substr(offset), mode);
             }
-            store_block(next_, block);
+            store_ascii_block(next_, block);
             next_ += 16;
             offset += 16;
         }
         const std::string_view rest = value.substr(offset);
         if (rest.size() < 16 && room() >= 16) {
-            const __m128i block = short_block(rest);
+            const __m128i block = escape_detail::short_block(rest);
             if ((static_cast<unsigned>(_mm_movemask_epi8(block)) | escape_detail::escape_hits<mode>(block)) == 0) {
-                store_block(next_, block);
+                store_ascii_block(next_, block);
                 next_ += rest.size();
                 return {};
             }

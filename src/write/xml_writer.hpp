@@ -80,22 +80,18 @@ concept LendsRoom = requires(Sink& sink) {
 };
 
 #if defined(__SSE2__)
-VORLANE_WRITER_STEP __m128i short_block(std::string_view bytes) noexcept {
-    return escape_detail::load_short_block(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
-
 // Writes ` key="value"` that way and returns true when key and value have at most
 // sixteen bytes, the value needs no escaping and the room is there; false, with
 // nothing written, otherwise.
 template <LendsRoom Sink>
 VORLANE_WRITER_STEP bool put_short_attribute(Sink& sink, std::string_view key, std::string_view value) {
     if (key.size() > 16 || value.size() > 16) return false;
-    const __m128i value_block = short_block(value);
+    const __m128i value_block = escape_detail::short_block(value);
     if (escape_detail::escape_hits<EscapeMode::Attribute>(value_block) != 0) return false;
     char* const out = sink.room(36);
     if (out == nullptr) return false;
     out[0] = ' ';
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), short_block(key));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), escape_detail::short_block(key));
     char* const after_key = out + 1 + key.size();
     after_key[0] = '=';
     after_key[1] = '"';
@@ -109,7 +105,7 @@ VORLANE_WRITER_STEP bool put_short_attribute(Sink& sink, std::string_view key, s
 template <LendsRoom Sink>
 VORLANE_WRITER_STEP bool put_short_escaped(Sink& sink, std::string_view value, EscapeMode mode) {
     if (value.size() > 16) return false;
-    const __m128i block = short_block(value);
+    const __m128i block = escape_detail::short_block(value);
     const unsigned escapes = mode == EscapeMode::Text ? escape_detail::escape_hits<EscapeMode::Text>(block)
                                                       : escape_detail::escape_hits<EscapeMode::Attribute>(block);
     if (escapes != 0) return false;
